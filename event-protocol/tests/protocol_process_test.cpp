@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
 
 using velko::testing::ChildProcess;
 using namespace std::chrono_literals;
@@ -156,9 +159,15 @@ TEST(StdinWatch, StandardInputFromAFileOrDevNull) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(child.out(), "{\"event\":\"ready\"}\n");
-    auto fromFile = ChildProcess::spawn(
-        {"/bin/sh", "-c", std::string(VELKO_PROTOCOL_FIXTURE) + " pointer <" + VELKO_PROTOCOL_FIXTURE});
+    char path[] = "/tmp/velko-stdin-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string content(2000, 'x');
+    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+    auto fromFile = ChildProcess::spawn({"/bin/sh", "-c", std::string(VELKO_PROTOCOL_FIXTURE) + " pointer <" + path});
     auto r2 = fromFile.wait(10s);
+    ::unlink(path);
     EXPECT_FALSE(r2.timedOut);
     EXPECT_EQ(r2.status, 0);
 }
