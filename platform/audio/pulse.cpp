@@ -1,0 +1,437 @@
+// The pulse backend's objects and properties: the system object, sources as
+// devices and recording processes as process objects. What the server knows
+// is cached and refetched after the server announces a change, so polling an
+// unchanged server costs no round trip.
+#include "platform/audio/pulse.h"
+
+#include "platform/audio/pulse_hal.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace velko::audio {
+
+std::unique_ptr<Hal> makePulseHal(const std::string& applicationName) {
+    return std::make_unique<pulse::PulseHal>(applicationName);
+}
+
+namespace pulse {
+namespace {
+
+using namespace selector;
+
+template <class T> void put(std::vector<std::uint8_t>& bytes, const T& value) {
+    bytes.resize(sizeof(T));
+    std::memcpy(bytes.data(), &value, sizeof(T));
+}
+
+void putIds(std::vector<std::uint8_t>& bytes, const std::vector<AudioObjectID>& ids) {
+    bytes.resize(ids.size() * sizeof(AudioObjectID));
+    if (!ids.empty()) std::memcpy(bytes.data(), ids.data(), bytes.size());
+}
+
+// An AudioBufferList describing one buffer per entry of `channels`, with no
+// data: the shape of a device's stream configuration.
+void putStreamConfiguration(std::vector<std::uint8_t>& bytes, const std::vector<std::uint32_t>& channels) {
+    bytes.assign(offsetof(AudioBufferList, mBuffers) + channels.size() * sizeof(AudioBuffer), 0);
+    auto count = static_cast<std::uint32_t>(channels.size());
+    std::memcpy(bytes.data(), &count, sizeof count);
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        AudioBuffer buffer{channels[i], 0, nullptr};
+        std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
+                    sizeof buffer);
+    }
+}
+
+bool inputOrGlobal(const AudioObjectPropertyAddress& address) {
+    return address.mScope == kAudioObjectPropertyScopeInput || address.mScope == kAudioObjectPropertyScopeGlobal;
+}
+
+constexpr std::uint32_t kStringSize = 8; // one string reference
+
+} // namespace
+
+PulseHal::PulseHal(std::string applicationName) : connection_(std::move(applicationName)) {
+    connection_.onEvent = [this](pa_subscription_event_type_t type, std::uint32_t index) { handleEvent(type, index); };
+    connection_.onConnected = [this] { handleConnected(); };
+    connection_.onLost = [this] { handleLost(); };
+}
+
+PulseHal::~PulseHal() { connection_.stop(); }
+
+// --- objects ---------------------------------------------------------------
+
+AudioObjectID PulseHal::idFor(Kind kind, const std::string& key, std::uint32_t sourceIndex) {
+    std::string fullKey =
+        std::to_string(connection_.generation()) + (kind == Kind::source ? "/source/" : "/process/") + key;
+    auto it = idsByKey_.find(fullKey);
+    if (it != idsByKey_.end()) return it->second;
+    AudioObjectID id = nextId_++;
+    idsByKey_.emplace(fullKey, id);
+    objects_.emplace(id, Object{kind, connection_.generation(), sourceIndex, kind == Kind::process ? key : ""});
+    return id;
+}
+
+const PulseHal::Object* PulseHal::lookup(AudioObjectID id) const {
+    auto it = objects_.find(id);
+    return it == objects_.end() ? nullptr : &it->second;
+}
+
+const PulseHal::SourceRecord* PulseHal::findSource(const Object& object) const {
+    if (object.generation != connection_.generation()) return nullptr;
+    for (const auto& source : sources_) {
+        if (source.index == object.sourceIndex) return &source;
+    }
+    return nullptr;
+}
+
+const ProcessRecord* PulseHal::findProcess(const Object& object) const {
+    if (object.generation != connection_.generation()) return nullptr;
+    for (const auto& process : processes_) {
+        if (process.key == object.processKey) return &process;
+    }
+    return nullptr;
+}
+
+// --- what the server knows ---------------------------------------------------
+
+bool PulseHal::refreshSources() {
+    if (sourcesFresh_) return true;
+    // Marked fresh before asking: a change announced while the answer is on
+    // its way marks it stale again.
+    pa_context* context = connection_.context();
+    if (context == nullptr) return false;
+    sourcesFresh_ = true;
+    std::vector<SourceRecord> fetched;
+    auto* op = pa_context_get_source_info_list(
+        context,
+        [](pa_context*, const pa_source_info* info, int eol, void* into) {
+            if (eol != 0 || info == nullptr) return;
+            static_cast<std::vector<SourceRecord>*>(into)->push_back(
+                {info->index, info->name != nullptr ? info->name : "", info->sample_spec.rate,
+                 info->sample_spec.channels});
+        },
+        &fetched);
+    if (!connection_.wait(op)) {
+        sourcesFresh_ = false;
+        return false;
+    }
+    sources_ = std::move(fetched);
+    return true;
+}
+
+bool PulseHal::refreshServer() {
+    if (serverFresh_) return true;
+    pa_context* context = connection_.context();
+    if (context == nullptr) return false;
+    serverFresh_ = true;
+    struct Names {
+        std::string source, sink;
+    } names;
+    auto* op = pa_context_get_server_info(
+        context,
+        [](pa_context*, const pa_server_info* info, void* into) {
+            if (info == nullptr) return;
+            auto* n = static_cast<Names*>(into);
+            n->source = info->default_source_name != nullptr ? info->default_source_name : "";
+            n->sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
+        },
+        &names);
+    if (!connection_.wait(op)) {
+        serverFresh_ = false;
+        return false;
+    }
+    defaultSource_ = std::move(names.source);
+    defaultSink_ = std::move(names.sink);
+    return true;
+}
+
+bool PulseHal::refreshOutputs() {
+    if (processesFresh_) return true;
+    pa_context* context = connection_.context();
+    if (context == nullptr) return false;
+    processesFresh_ = true;
+    std::vector<SourceOutputRecord> streams;
+    auto* op = pa_context_get_source_output_info_list(
+        context,
+        [](pa_context*, const pa_source_output_info* info, int eol, void* into) {
+            if (eol != 0 || info == nullptr) return;
+            SourceOutputRecord record;
+            record.index = info->index;
+            record.client = info->client;
+            record.source = info->source;
+            record.corked = info->corked != 0;
+            if (info->resample_method != nullptr) record.resampleMethod = info->resample_method;
+            for (const char* name : {"application.id", "application.process.binary", "application.name",
+                                     "application.process.id", "media.name", "resample.peaks", "stream.monitor"}) {
+                if (const char* text = pa_proplist_gets(info->proplist, name)) record.properties.emplace(name, text);
+            }
+            static_cast<std::vector<SourceOutputRecord>*>(into)->push_back(std::move(record));
+        },
+        &streams);
+    if (!connection_.wait(op)) {
+        processesFresh_ = false;
+        return false;
+    }
+    processes_ = groupByProcess(std::move(streams));
+    return true;
+}
+
+// --- properties --------------------------------------------------------------
+
+OSStatus PulseHal::answer(AudioObjectID id, const AudioObjectPropertyAddress& address, Value& value) {
+    if (connection_.inLoopThread()) return kIllegalOperation;
+    if (connection_.ready() == nullptr) return kNotRunning;
+    if (id == kSystemObject) return answerSystem(address, value);
+    const Object* object = lookup(id);
+    if (object == nullptr) return kAudioHardwareBadObjectError;
+    return object->kind == Kind::source ? answerSource(*object, address, value)
+                                        : answerProcess(*object, address, value);
+}
+
+OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value& value) {
+    switch (address.mSelector) {
+    case kAudioHardwarePropertyDefaultInputDevice: {
+        if (!refreshServer() || !refreshSources()) return kNotRunning;
+        AudioObjectID id = kUnknownObject;
+        for (const auto& source : sources_) {
+            if (!defaultSource_.empty() && source.name == defaultSource_) id = sourceId(source.index);
+        }
+        put(value.bytes, id);
+        return kNoErr;
+    }
+    case kAudioHardwarePropertyProcessObjectList: {
+        if (!refreshOutputs()) return kNotRunning;
+        std::vector<AudioObjectID> ids;
+        for (const auto& process : processes_) ids.push_back(idFor(Kind::process, process.key, kNoIndex));
+        putIds(value.bytes, ids);
+        value.isArray = true;
+        return kNoErr;
+    }
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus PulseHal::answerSource(const Object& object, const AudioObjectPropertyAddress& address, Value& value) {
+    if (!refreshSources()) return kNotRunning;
+    const SourceRecord* source = findSource(object);
+    if (address.mSelector == kAudioDevicePropertyDeviceIsAlive) {
+        put(value.bytes, static_cast<std::uint32_t>(source != nullptr ? 1 : 0));
+        return kNoErr;
+    }
+    if (source == nullptr) return kAudioHardwareBadObjectError;
+    switch (address.mSelector) {
+    case kAudioDevicePropertyDeviceUID:
+        value.bytes.assign(kStringSize, 0);
+        return kNoErr;
+    case kAudioDevicePropertyNominalSampleRate:
+        put(value.bytes, static_cast<double>(source->rate));
+        return kNoErr;
+    case kAudioDevicePropertyStreamConfiguration:
+        // A source is one input stream of its channel count; it plays nothing.
+        putStreamConfiguration(value.bytes, inputOrGlobal(address) ? std::vector<std::uint32_t>{source->channels}
+                                                                   : std::vector<std::uint32_t>{});
+        return kNoErr;
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus PulseHal::answerProcess(const Object& object, const AudioObjectPropertyAddress& address, Value& value) {
+    if (!refreshOutputs()) return kNotRunning;
+    const ProcessRecord* process = findProcess(object);
+    if (process == nullptr) return kAudioHardwareBadObjectError;
+    switch (address.mSelector) {
+    case kAudioProcessPropertyBundleID:
+        value.bytes.assign(kStringSize, 0);
+        return kNoErr;
+    case kAudioProcessPropertyIsRunningInput:
+        put(value.bytes, static_cast<std::uint32_t>(process->runningInput ? 1 : 0));
+        return kNoErr;
+    case kAudioProcessPropertyPID:
+        if (!process->pid) return kAudioHardwareUnknownPropertyError;
+        put(value.bytes, *process->pid);
+        return kNoErr;
+    case kAudioProcessPropertyDevices: {
+        std::vector<AudioObjectID> ids;
+        // The process records nothing, so it has no output devices here.
+        if (inputOrGlobal(address)) {
+            auto sources = process->sources; // sourceId may grow the tables, not this record
+            for (auto index : sources) ids.push_back(sourceId(index));
+        }
+        putIds(value.bytes, ids);
+        value.isArray = true;
+        return kNoErr;
+    }
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus PulseHal::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                       std::uint32_t& outSize) {
+    Locked locked(connection_);
+    Value value;
+    OSStatus status = answer(object, address, value);
+    if (status == kNoErr) outSize = static_cast<std::uint32_t>(value.bytes.size());
+    return status;
+}
+
+OSStatus PulseHal::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t& ioDataSize, void* data) {
+    Locked locked(connection_);
+    Value value;
+    OSStatus status = answer(object, address, value);
+    if (status != kNoErr) return status;
+    std::size_t size = value.bytes.size();
+    if (value.isArray) {
+        // As many whole elements as the buffer holds.
+        size = std::min<std::size_t>(size, ioDataSize / sizeof(AudioObjectID) * sizeof(AudioObjectID));
+    } else if (ioDataSize < size) {
+        return kBadPropertySize;
+    }
+    if (size > 0) std::memcpy(data, value.bytes.data(), size);
+    ioDataSize = static_cast<std::uint32_t>(size);
+    return kNoErr;
+}
+
+OSStatus PulseHal::getStringProperty(AudioObjectID id, const AudioObjectPropertyAddress& address,
+                                     std::optional<std::string>& text) {
+    Locked locked(connection_);
+    Value value;
+    OSStatus status = answer(id, address, value);
+    if (status != kNoErr) return status;
+    const Object* object = lookup(id);
+    if (object == nullptr) return kAudioHardwareUnknownPropertyError;
+    if (object->kind == Kind::source && address.mSelector == kAudioDevicePropertyDeviceUID) {
+        text = findSource(*object)->name;
+        return kNoErr;
+    }
+    if (object->kind == Kind::process && address.mSelector == kAudioProcessPropertyBundleID) {
+        text = findProcess(*object)->bundleId;
+        return kNoErr;
+    }
+    return kAudioHardwareUnknownPropertyError;
+}
+
+OSStatus PulseHal::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
+                                   const void*) {
+    Locked locked(connection_);
+    Value value;
+    OSStatus status = answer(object, address, value);
+    if (status != kNoErr) return status;
+    // A source's rate belongs to the server and its other users.
+    return kUnsupportedOperation;
+}
+
+OSStatus PulseHal::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                       dispatch::Queue& queue, PropertyListener listener) {
+    Locked locked(connection_);
+    if (connection_.inLoopThread()) return kIllegalOperation;
+    if (connection_.ready() == nullptr) return kNotRunning;
+    if (object != kSystemObject && lookup(object) == nullptr) return kAudioHardwareBadObjectError;
+    listeners_.push_back(Listener{object, address, &queue, std::make_shared<PropertyListener>(std::move(listener))});
+    return kNoErr;
+}
+
+// --- change notifications ----------------------------------------------------
+
+void PulseHal::fire(AudioObjectID object, std::uint32_t sel) {
+    for (const auto& listener : listeners_) {
+        if (listener.object != object || listener.address.mSelector != sel) continue;
+        auto block = listener.block;
+        auto address = listener.address;
+        listener.queue->async([block, address] { (*block)(1, &address); });
+    }
+}
+
+void PulseHal::handleEvent(pa_subscription_event_type_t type, std::uint32_t index) {
+    auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    switch (facility) {
+    case PA_SUBSCRIPTION_EVENT_SOURCE:
+        sourcesFresh_ = false;
+        if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+            auto it = idsByKey_.find(std::to_string(connection_.generation()) + "/source/" + std::to_string(index));
+            if (it != idsByKey_.end()) fire(it->second, kAudioDevicePropertyDeviceIsAlive);
+        }
+        break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+        processesFresh_ = false;
+        break;
+    case PA_SUBSCRIPTION_EVENT_SERVER: {
+        serverFresh_ = false;
+        pa_context* context = connection_.context();
+        if (context == nullptr) break;
+        // Find out on the loop thread whether the default source changed;
+        // the answer comes after every change announced before it.
+        auto* op = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* self) {
+                if (info == nullptr) return;
+                static_cast<PulseHal*>(self)->defaultSourceIs(
+                    info->default_source_name != nullptr ? info->default_source_name : "");
+            },
+            this);
+        if (op != nullptr) pa_operation_unref(op);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void PulseHal::defaultSourceIs(std::string name) {
+    // PipeWire names no source ("@DEFAULT_SOURCE@") for a moment when the
+    // default one goes, before it settles on the next: announcing that
+    // would tell of two changes where the user sees one. Only a lack that
+    // lasts is announced.
+    if (!name.empty() && name.front() == '@') name.clear();
+    latestDefaultSource_ = name;
+    if (name.empty() && announcedDefaultSource_ && !announcedDefaultSource_->empty()) {
+        if (noDefaultTimer_ == nullptr && connection_.context() != nullptr) {
+            noDefaultTimer_ = pa_context_rttime_new(
+                connection_.context(), pa_rtclock_now() + 300 * PA_USEC_PER_MSEC,
+                [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self) {
+                    api->time_free(event);
+                    static_cast<PulseHal*>(self)->noDefaultTimer_ = nullptr;
+                    static_cast<PulseHal*>(self)->announceNoDefaultSource();
+                },
+                this);
+        }
+        return;
+    }
+    if (noDefaultTimer_ != nullptr) {
+        pa_threaded_mainloop_get_api(connection_.loop())->time_free(noDefaultTimer_);
+        noDefaultTimer_ = nullptr;
+    }
+    if (announcedDefaultSource_ && *announcedDefaultSource_ == name) return;
+    bool changed = announcedDefaultSource_.has_value();
+    announcedDefaultSource_ = name;
+    if (changed) fire(kSystemObject, kAudioHardwarePropertyDefaultInputDevice);
+}
+
+void PulseHal::announceNoDefaultSource() {
+    if (!latestDefaultSource_.empty() || !announcedDefaultSource_ || announcedDefaultSource_->empty()) return;
+    announcedDefaultSource_ = std::string();
+    fire(kSystemObject, kAudioHardwarePropertyDefaultInputDevice);
+}
+
+void PulseHal::handleConnected() {
+    sourcesFresh_ = serverFresh_ = processesFresh_ = false;
+    if (refreshServer()) defaultSourceIs(defaultSource_);
+}
+
+void PulseHal::handleLost() {
+    sourcesFresh_ = serverFresh_ = processesFresh_ = false;
+    // Every device of that server is gone: its watchers learn it now.
+    for (const auto& [id, object] : objects_) {
+        if (object.kind == Kind::source && object.generation == connection_.generation()) {
+            fire(id, kAudioDevicePropertyDeviceIsAlive);
+        }
+    }
+}
+
+} // namespace pulse
+} // namespace velko::audio

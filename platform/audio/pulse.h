@@ -1,0 +1,28 @@
+// The Linux audio system behind the audio contract: the user's PulseAudio
+// server, or PipeWire through its pulse server, reached with libpulse.
+//
+// Objects: the system object (1) answers the default input device (the
+// server's default source) and the process list; every source is a device
+// whose UID is the source name; every process that records (its source
+// outputs, level meters left out) is a process object.
+#pragma once
+
+#include "platform/audio/hal.h"
+
+#include <memory>
+#include <string>
+
+namespace velko::audio {
+
+namespace pulse {
+// The statuses this backend answers besides the platform's own.
+inline constexpr OSStatus kNotRunning = static_cast<OSStatus>(fourCC("stop")); // no server reachable
+inline constexpr OSStatus kBadPropertySize = static_cast<OSStatus>(fourCC("!siz"));
+inline constexpr OSStatus kIllegalOperation = static_cast<OSStatus>(fourCC("nope"));
+inline constexpr OSStatus kUnsupportedOperation = static_cast<OSStatus>(fourCC("unop"));
+} // namespace pulse
+
+// `applicationName` is how the server lists this program's connection.
+std::unique_ptr<Hal> makePulseHal(const std::string& applicationName);
+
+} // namespace velko::audio

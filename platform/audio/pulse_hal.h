@@ -1,0 +1,107 @@
+// The pulse backend's Hal, shared by its source files. All members are
+// guarded by the connection's lock.
+#pragma once
+
+#include "platform/audio/hal.h"
+#include "platform/audio/pulse_connection.h"
+#include "platform/audio/pulse_processes.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velko::audio::pulse {
+
+class PulseHal final : public Hal {
+public:
+    explicit PulseHal(std::string applicationName);
+    ~PulseHal() override;
+
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& ioDataSize,
+                             void* data) override;
+    OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t dataSize,
+                             const void* data) override;
+    OSStatus getStringProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::optional<std::string>& text) override;
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 dispatch::Queue& queue, PropertyListener listener) override;
+
+private:
+    enum class Kind { source, process };
+    // What an object id stands for. Ids are never reused, and each belongs
+    // to one connection: a source of an earlier server is gone for good.
+    struct Object {
+        Kind kind;
+        std::uint32_t generation;
+        std::uint32_t sourceIndex = kNoIndex;
+        std::string processKey;
+    };
+    struct SourceRecord {
+        std::uint32_t index = kNoIndex;
+        std::string name;
+        std::uint32_t rate = 0;
+        std::uint32_t channels = 0;
+    };
+    struct Listener {
+        AudioObjectID object;
+        AudioObjectPropertyAddress address;
+        dispatch::Queue* queue;
+        std::shared_ptr<PropertyListener> block;
+    };
+    // A property's value: fixed-size bytes, or an array of 4-byte elements
+    // that a short buffer receives in part.
+    struct Value {
+        std::vector<std::uint8_t> bytes;
+        bool isArray = false;
+    };
+
+    OSStatus answer(AudioObjectID object, const AudioObjectPropertyAddress& address, Value& value);
+    OSStatus answerSystem(const AudioObjectPropertyAddress& address, Value& value);
+    OSStatus answerSource(const Object& object, const AudioObjectPropertyAddress& address, Value& value);
+    OSStatus answerProcess(const Object& object, const AudioObjectPropertyAddress& address, Value& value);
+
+    AudioObjectID idFor(Kind kind, const std::string& key, std::uint32_t sourceIndex);
+    AudioObjectID sourceId(std::uint32_t index) { return idFor(Kind::source, std::to_string(index), index); }
+    const Object* lookup(AudioObjectID id) const;
+    const SourceRecord* findSource(const Object& object) const;
+    const ProcessRecord* findProcess(const Object& object) const;
+
+    bool refreshSources();
+    bool refreshServer();
+    bool refreshOutputs();
+
+    void handleEvent(pa_subscription_event_type_t type, std::uint32_t index);
+    void handleConnected();
+    void handleLost();
+    void defaultSourceIs(std::string name);
+    void announceNoDefaultSource();
+    void fire(AudioObjectID object, std::uint32_t selector);
+
+    Connection connection_;
+
+    AudioObjectID nextId_ = 0x100;
+    std::map<std::string, AudioObjectID> idsByKey_;
+    std::map<AudioObjectID, Object> objects_;
+
+    std::vector<SourceRecord> sources_;
+    bool sourcesFresh_ = false;
+    std::string defaultSource_;
+    std::string defaultSink_;
+    bool serverFresh_ = false;
+    std::vector<ProcessRecord> processes_;
+    bool processesFresh_ = false;
+    // The default source as last announced to the default-input listeners,
+    // and as the server last named it ("" for none).
+    std::optional<std::string> announcedDefaultSource_;
+    std::string latestDefaultSource_;
+    pa_time_event* noDefaultTimer_ = nullptr;
+
+    std::vector<Listener> listeners_;
+};
+
+} // namespace velko::audio::pulse

@@ -1,0 +1,328 @@
+// The pulse backend against private servers: the device and process
+// objects, listeners and the statuses without a server, read through the
+// audio contract as the programs read them.
+#include "platform/audio/pulse.h"
+#include "tests/e2e/sound_server.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace velko::e2e {
+namespace {
+
+using namespace audio;
+using namespace audio::selector;
+using testing::ChildProcess;
+
+constexpr auto kInputScope = kAudioObjectPropertyScopeInput;
+
+AudioObjectPropertyAddress address(std::uint32_t sel, std::uint32_t scope = kAudioObjectPropertyScopeGlobal) {
+    return {sel, scope, kAudioObjectPropertyElementMain};
+}
+
+std::optional<std::string> stringOf(Hal& hal, AudioObjectID object, std::uint32_t sel, OSStatus* status = nullptr) {
+    std::optional<std::string> text;
+    OSStatus s = hal.getStringProperty(object, address(sel), text);
+    if (status != nullptr) *status = s;
+    return s == kNoErr ? text : std::nullopt;
+}
+
+std::vector<AudioObjectID> idsOf(Hal& hal, AudioObjectID object, std::uint32_t sel, std::uint32_t scope,
+                                 OSStatus* status = nullptr) {
+    std::uint32_t size = 0;
+    OSStatus s = hal.getPropertyDataSize(object, address(sel, scope), size);
+    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
+    if (s == kNoErr && size > 0) s = hal.getPropertyData(object, address(sel, scope), size, ids.data());
+    if (status != nullptr) *status = s;
+    if (s != kNoErr) return {};
+    ids.resize(size / sizeof(AudioObjectID));
+    return ids;
+}
+
+AudioObjectID defaultInput(Hal& hal) {
+    AudioObjectID id = kUnknownObject;
+    EXPECT_EQ(getProperty(hal, kSystemObject, kAudioHardwarePropertyDefaultInputDevice, id), kNoErr);
+    return id;
+}
+
+std::uint32_t isAlive(Hal& hal, AudioObjectID device) {
+    std::uint32_t alive = 7;
+    EXPECT_EQ(getProperty(hal, device, kAudioDevicePropertyDeviceIsAlive, alive), kNoErr);
+    return alive;
+}
+
+std::vector<std::uint32_t> streamChannels(Hal& hal, AudioObjectID device, std::uint32_t scope) {
+    std::uint32_t size = 0;
+    if (hal.getPropertyDataSize(device, address(kAudioDevicePropertyStreamConfiguration, scope), size) != kNoErr) {
+        return {999};
+    }
+    std::vector<std::uint8_t> block(size);
+    if (hal.getPropertyData(device, address(kAudioDevicePropertyStreamConfiguration, scope), size, block.data()) !=
+        kNoErr) {
+        return {999};
+    }
+    const auto* list = reinterpret_cast<const AudioBufferList*>(block.data());
+    std::vector<std::uint32_t> channels;
+    for (std::uint32_t i = 0; i < list->mNumberBuffers; ++i) channels.push_back(list->mBuffers[i].mNumberChannels);
+    return channels;
+}
+
+// What one process object answers.
+struct ProcessView {
+    AudioObjectID id = 0;
+    std::optional<std::string> bundleId;
+    std::uint32_t runningInput = 0;
+    std::int32_t pid = 0;
+    std::vector<std::string> deviceUIDs;
+};
+
+std::vector<ProcessView> processes(Hal& hal) {
+    std::vector<ProcessView> views;
+    for (auto id :
+         idsOf(hal, kSystemObject, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal)) {
+        ProcessView view;
+        view.id = id;
+        view.bundleId = stringOf(hal, id, kAudioProcessPropertyBundleID);
+        getProperty(hal, id, kAudioProcessPropertyIsRunningInput, view.runningInput);
+        getProperty(hal, id, kAudioProcessPropertyPID, view.pid);
+        for (auto device : idsOf(hal, id, kAudioProcessPropertyDevices, kInputScope)) {
+            view.deviceUIDs.push_back(stringOf(hal, device, kAudioDevicePropertyDeviceUID).value_or("?"));
+        }
+        views.push_back(view);
+    }
+    return views;
+}
+
+const ProcessView* withPid(const std::vector<ProcessView>& views, pid_t pid) {
+    for (const auto& view : views) {
+        if (view.pid == pid) return &view;
+    }
+    return nullptr;
+}
+
+// Counts listener runs and remembers the thread they ran on.
+struct ListenerLog {
+    std::mutex mutex;
+    int runs = 0;
+    pthread_t thread{};
+
+    PropertyListener block() {
+        return [this](std::uint32_t count, const AudioObjectPropertyAddress*) {
+            std::lock_guard lock(mutex);
+            runs += static_cast<int>(count);
+            thread = ::pthread_self();
+        };
+    }
+    int count() {
+        std::lock_guard lock(mutex);
+        return runs;
+    }
+};
+
+pthread_t threadOf(dispatch::Queue& queue) {
+    pthread_t thread{};
+    queue.sync([&] { thread = ::pthread_self(); });
+    return thread;
+}
+
+ChildProcess startStream(const SoundServer& server, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{VELKO_TEST_STREAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto child = server.spawn(argv);
+    EXPECT_TRUE(child.waitForOutLines(1)) << "test stream did not start: " << child.err();
+    return child;
+}
+
+class PulseHalTest : public ::testing::TestWithParam<ServerKind> {
+protected:
+    void SetUp() override {
+        std::string error;
+        server_ = SoundServer::start(GetParam(), false, error);
+        ASSERT_TRUE(server_) << error;
+        server_->exportToThisProcess();
+        hal_ = makePulseHal("velko pulse test");
+    }
+    void TearDown() override {
+        hal_.reset();
+        server_.reset();
+    }
+
+    std::unique_ptr<SoundServer> server_;
+    std::unique_ptr<Hal> hal_;
+};
+
+TEST_P(PulseHalTest, DefaultSourceIsTheDefaultInputDevice) {
+    AudioObjectID mic = defaultInput(*hal_);
+    ASSERT_NE(mic, kUnknownObject);
+    EXPECT_EQ(defaultInput(*hal_), mic) << "one source, one id";
+    EXPECT_EQ(stringOf(*hal_, mic, kAudioDevicePropertyDeviceUID), "micfeed.monitor");
+    EXPECT_EQ(isAlive(*hal_, mic), 1u);
+    double rate = 0;
+    EXPECT_EQ(getProperty(*hal_, mic, kAudioDevicePropertyNominalSampleRate, rate), kNoErr);
+    EXPECT_EQ(rate, 48000.0);
+    EXPECT_EQ(streamChannels(*hal_, mic, kInputScope), std::vector<std::uint32_t>{2});
+    // The source's rate is not ours to change.
+    double other = 16000;
+    EXPECT_NE(hal_->setPropertyData(mic, address(kAudioDevicePropertyNominalSampleRate), sizeof other, &other), kNoErr);
+
+    // Short buffers and unknown objects or properties are refused.
+    std::uint16_t tooSmall = 0;
+    std::uint32_t size = sizeof tooSmall;
+    EXPECT_EQ(hal_->getPropertyData(kSystemObject, address(kAudioHardwarePropertyDefaultInputDevice), size, &tooSmall),
+              pulse::kBadPropertySize);
+    std::uint32_t value = 0;
+    EXPECT_EQ(getProperty(*hal_, 0xdead, kAudioDevicePropertyDeviceIsAlive, value), kAudioHardwareBadObjectError);
+    EXPECT_EQ(getProperty(*hal_, mic, kAudioProcessPropertyPID, value), kAudioHardwareUnknownPropertyError);
+}
+
+TEST_P(PulseHalTest, ListenersHearDefaultSourceChangesAndLostSources) {
+    auto queue = dispatch::Queue::serial("velko.test.listeners", dispatch::Qos::defaultQos);
+    AudioObjectID mic = defaultInput(*hal_);
+    ListenerLog defaultChanges, micLost;
+    ASSERT_EQ(hal_->addPropertyListener(kSystemObject, address(kAudioHardwarePropertyDefaultInputDevice), *queue,
+                                        defaultChanges.block()),
+              kNoErr);
+    ASSERT_EQ(hal_->addPropertyListener(mic, address(kAudioDevicePropertyDeviceIsAlive), *queue, micLost.block()),
+              kNoErr);
+
+    auto module = server_->pactl({"load-module", "module-null-sink", "sink_name=othermic", "rate=48000"});
+    // A change of the default sink is not a change of the default input.
+    server_->pactl({"set-default-sink", "othermic"});
+    server_->pactl({"set-default-source", "othermic.monitor"});
+    ASSERT_TRUE(eventually([&] { return defaultChanges.count() >= 1; }));
+    AudioObjectID other = defaultInput(*hal_);
+    EXPECT_NE(other, mic);
+    EXPECT_EQ(stringOf(*hal_, other, kAudioDevicePropertyDeviceUID), "othermic.monitor");
+    EXPECT_EQ(isAlive(*hal_, mic), 1u) << "the old default is still there";
+    EXPECT_TRUE(pthread_equal(defaultChanges.thread, threadOf(*queue))) << "delivered on the queue named";
+
+    ListenerLog otherLost;
+    ASSERT_EQ(hal_->addPropertyListener(other, address(kAudioDevicePropertyDeviceIsAlive), *queue, otherLost.block()),
+              kNoErr);
+    server_->pactl({"unload-module", module.substr(0, module.find('\n'))});
+    ASSERT_TRUE(eventually([&] { return otherLost.count() >= 1; }));
+    EXPECT_EQ(isAlive(*hal_, other), 0u);
+    OSStatus status = kNoErr;
+    EXPECT_EQ(stringOf(*hal_, other, kAudioDevicePropertyDeviceUID, &status), std::nullopt);
+    EXPECT_NE(status, kNoErr);
+    // The server falls back to another default source: one more change.
+    ASSERT_TRUE(eventually([&] { return defaultChanges.count() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(defaultChanges.count(), 2);
+    EXPECT_EQ(micLost.count(), 0) << "only the source that went is reported";
+    EXPECT_EQ(isAlive(*hal_, mic), 1u);
+}
+
+TEST_P(PulseHalTest, RecordingProcessesAreProcessObjects) {
+    auto recorder = server_->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    auto corked = startStream(*server_, {"--corked", "--device", "speakers.monitor", "--app-id", "org.example.Paused"});
+    // A new stream may be listed for a moment before it is connected.
+    ASSERT_TRUE(eventually([&] {
+        auto views = processes(*hal_);
+        const auto* listed = withPid(views, recorder.pid());
+        const auto* paused = withPid(views, corked.pid());
+        return listed != nullptr && listed->runningInput != 0 && !listed->deviceUIDs.empty() && paused != nullptr &&
+               !paused->deviceUIDs.empty();
+    }));
+
+    auto views = processes(*hal_);
+    const auto* parecord = withPid(views, recorder.pid());
+    ASSERT_NE(parecord, nullptr);
+    EXPECT_EQ(parecord->bundleId, "pacat") << "the binary when there is no application id";
+    EXPECT_EQ(parecord->runningInput, 1u);
+    EXPECT_EQ(parecord->deviceUIDs, std::vector<std::string>{"micfeed.monitor"});
+
+    const auto* paused = withPid(views, corked.pid());
+    ASSERT_NE(paused, nullptr);
+    EXPECT_EQ(paused->bundleId, "org.example.Paused");
+    EXPECT_EQ(paused->runningInput, 0u) << "a corked stream is not running input";
+    EXPECT_EQ(paused->deviceUIDs, std::vector<std::string>{"speakers.monitor"});
+
+    // The same process keeps its object while it records.
+    EXPECT_EQ(withPid(processes(*hal_), recorder.pid())->id, parecord->id);
+
+    recorder.sendSignal(SIGINT);
+    recorder.wait();
+    ASSERT_TRUE(eventually([&] { return withPid(processes(*hal_), recorder.pid()) == nullptr; }));
+    std::uint32_t running = 0;
+    EXPECT_EQ(getProperty(*hal_, parecord->id, kAudioProcessPropertyIsRunningInput, running),
+              kAudioHardwareBadObjectError)
+        << "a process that stopped recording is gone";
+}
+
+TEST_P(PulseHalTest, LevelMetersAreNotMicrophoneUse) {
+    // Volume controls meter at 25 Hz with the peak-detect flag; their stream
+    // is called "Peak detect" in English, anything in other languages. One
+    // named so at the source's own rate shows nothing else on PulseAudio.
+    const std::vector<std::vector<std::string>> meters{
+        {"--peak", "--rate", "25", "--name", "Spitzenwert", "--device", "micfeed.monitor"},
+        {"--peak", "--rate", "25", "--name", "Peak detect"},
+        {"--peak", "--rate", "48000", "--name", "Peak detect", "--device", "micfeed.monitor"},
+    };
+    std::vector<ChildProcess> running;
+    for (const auto& args : meters) running.push_back(startStream(*server_, args));
+    auto recorder = startStream(*server_, {"--device", "micfeed.monitor", "--name", "Meeting"});
+    ASSERT_TRUE(eventually([&] { return withPid(processes(*hal_), recorder.pid()) != nullptr; }));
+    auto views = processes(*hal_);
+    for (const auto& meter : running) {
+        EXPECT_EQ(withPid(views, meter.pid()), nullptr) << "meter " << meter.pid() << " listed";
+    }
+    EXPECT_EQ(server_->sourceOutputs().size(), meters.size() + 1) << "the meters do record";
+}
+
+TEST_P(PulseHalTest, ALostServerEndsItsDevices) {
+    auto queue = dispatch::Queue::serial("velko.test.lost", dispatch::Qos::defaultQos);
+    AudioObjectID mic = defaultInput(*hal_);
+    ListenerLog lost;
+    ASSERT_EQ(hal_->addPropertyListener(mic, address(kAudioDevicePropertyDeviceIsAlive), *queue, lost.block()), kNoErr);
+    server_->stop();
+    ASSERT_TRUE(eventually([&] { return lost.count() >= 1; }));
+    std::uint32_t alive = 1;
+    EXPECT_EQ(getProperty(*hal_, mic, kAudioDevicePropertyDeviceIsAlive, alive), pulse::kNotRunning);
+
+    // A server that comes back is found again; the old device stays gone.
+    std::string error;
+    auto again = SoundServer::start(GetParam(), false, error);
+    ASSERT_TRUE(again) << error;
+    again->exportToThisProcess();
+    AudioObjectID now = kUnknownObject;
+    ASSERT_TRUE(eventually(
+        [&] { return getProperty(*hal_, kSystemObject, kAudioHardwarePropertyDefaultInputDevice, now) == kNoErr; }));
+    EXPECT_NE(now, mic);
+    EXPECT_EQ(stringOf(*hal_, now, kAudioDevicePropertyDeviceUID), "micfeed.monitor");
+    EXPECT_EQ(isAlive(*hal_, mic), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, PulseHalTest, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
+                         [](const auto& info) { return kindName(info.param); });
+
+TEST(PulseHalWithoutServer, EveryCallFailsWithOneStatus) {
+    char pattern[] = "/tmp/velko-noserver.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    ::setenv("XDG_RUNTIME_DIR", pattern, 1);
+    ::setenv("PULSE_SERVER", (std::string("unix:") + pattern + "/pulse/native").c_str(), 1);
+    ::unsetenv("DISPLAY");
+    auto hal = makePulseHal("velko pulse test");
+    auto queue = dispatch::Queue::serial("velko.test.none", dispatch::Qos::defaultQos);
+    for (int round = 0; round < 2; ++round) {
+        AudioObjectID id = 5;
+        EXPECT_EQ(getProperty(*hal, kSystemObject, kAudioHardwarePropertyDefaultInputDevice, id), pulse::kNotRunning);
+        EXPECT_EQ(id, 5u) << "the value is left as it was";
+        std::uint32_t size = 0;
+        EXPECT_EQ(hal->getPropertyDataSize(kSystemObject, address(kAudioHardwarePropertyProcessObjectList), size),
+                  pulse::kNotRunning);
+        std::optional<std::string> text;
+        EXPECT_EQ(hal->getStringProperty(0x100, address(kAudioDevicePropertyDeviceUID), text), pulse::kNotRunning);
+        EXPECT_EQ(hal->addPropertyListener(kSystemObject, address(kAudioHardwarePropertyDefaultInputDevice), *queue,
+                                           [](std::uint32_t, const AudioObjectPropertyAddress*) {}),
+                  pulse::kNotRunning);
+    }
+    ::rmdir(pattern);
+}
+
+} // namespace
+} // namespace velko::e2e
