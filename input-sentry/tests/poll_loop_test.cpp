@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -205,7 +206,9 @@ TEST_F(PollLoop, TheLineIsExactlyTwoMembersAndTheStateMatchesTheTable) {
     EXPECT_EQ(lines.size(), 11u); // the first line, the release line and nine more
 }
 
-TEST_F(PollLoop, IdentifiersThatAreNotUtf8StillGiveAWholeLine) {
+TEST_F(PollLoop, IdentifiersWithBadBytesStillGiveOneWholeLine) {
+    // Ill-formed UTF-8 is repaired; control characters are escaped, so a
+    // line feed inside an identifier cannot split the line.
     setProcessObject(hal, 20,
                      {"com.\xFF"
                       "bad",
@@ -213,13 +216,15 @@ TEST_F(PollLoop, IdentifiersThatAreNotUtf8StillGiveAWholeLine) {
                       7,
                       {102}});
     hal.setString(102, kAudioDevicePropertyDeviceUID, "\xC0\xAF");
-    hal.setObjectList(kSystemObject, kAudioHardwarePropertyProcessObjectList, {20});
+    setProcessObject(hal, 21, {"line\nbreak\x01", 1, 8, {}});
+    hal.setObjectList(kSystemObject, kAudioHardwarePropertyProcessObjectList, {20, 21});
     pollTick(state);
     ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), '\n'), 1);
     EXPECT_EQ(summary(lines[0]), "com.\xEF\xBF\xBD"
-                                 "bad:7:\xEF\xBF\xBD\xEF\xBF\xBD+");
-    // Same key on the next tick: still the same member.
+                                 "bad:7:\xEF\xBF\xBD\xEF\xBF\xBD+ line\nbreak\x01:8:-+");
+    // The repaired key is the same member on the next tick.
     pollTick(state);
     EXPECT_EQ(summary(lines.back()), "com.\xEF\xBF\xBD"
-                                     "bad:7:\xEF\xBF\xBD\xEF\xBF\xBD+");
+                                     "bad:7:\xEF\xBF\xBD\xEF\xBF\xBD+ line\nbreak\x01:8:-+");
 }
