@@ -12,8 +12,6 @@
 #include <stdexcept>
 #include <system_error>
 
-extern char** environ;
-
 namespace velko::testing {
 namespace {
 
@@ -41,19 +39,21 @@ void becomeChild(const Pipes& p) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) ::signal(s, SIG_DFL);
+    for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) (void)::signal(s, SIG_DFL);
 }
 
 } // namespace
 
 ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
     for (const auto& e : extraEnv) envStore.push_back(e);
     std::vector<char*> env;
+    env.reserve(envStore.size() + 1);
     for (auto& e : envStore) env.push_back(e.data());
     env.push_back(nullptr);
 

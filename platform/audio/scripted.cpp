@@ -149,4 +149,14 @@ void ScriptedHal::notify(AudioObjectID object, std::uint32_t sel) {
     }
 }
 
+// ---- Process objects (the input sentry's reads) ----
+
+void setProcessObject(ScriptedHal& hal, AudioObjectID object, const ScriptedProcess& process) {
+    hal.setString(object, selector::kAudioProcessPropertyBundleID, process.bundleId);
+    hal.setValue(object, selector::kAudioProcessPropertyIsRunningInput, process.runningInput);
+    hal.setValue(object, selector::kAudioProcessPropertyPID, process.pid);
+    hal.setObjectList(object, selector::kAudioProcessPropertyDevices, process.inputDevices,
+                      selector::kAudioObjectPropertyScopeInput);
+}
+
 } // namespace velko::audio

@@ -103,4 +103,17 @@ private:
 // "pbid" for a four-character code, or the number when it is not printable.
 std::string fourCCText(std::uint32_t code);
 
+// ---- Process objects (the input sentry's reads) ----
+
+// What one process object answers: bundle identifier, running input, pid and
+// input devices (input scope). Every read succeeds; script a failure
+// afterwards with setStatus / setSizeStatus or property().
+struct ScriptedProcess {
+    std::optional<std::string> bundleId; // nullopt: the read delivers no string
+    std::uint32_t runningInput = 1;
+    std::int32_t pid = 0;
+    std::vector<AudioObjectID> inputDevices;
+};
+void setProcessObject(ScriptedHal& hal, AudioObjectID object, const ScriptedProcess& process);
+
 } // namespace velko::audio

@@ -135,7 +135,7 @@ private:
         auto ns = interval_.count();
         spec.it_interval.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
         spec.it_interval.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-        ::timerfd_settime(fd_, 0, &spec, nullptr);
+        (void)::timerfd_settime(fd_, 0, &spec, nullptr);
     }
 
     void deliver() {

@@ -1,0 +1,11 @@
+// One poll: ask which processes run input and write an "input" line while
+// any do, for ten ticks after the last one stops, and on the very first tick.
+#pragma once
+
+#include "input-sentry/sentry_state.h"
+
+namespace velko::inputsentry {
+
+void pollTick(SentryState& state);
+
+} // namespace velko::inputsentry

@@ -1,0 +1,8 @@
+#include "event-protocol/flags.h"
+#include "pointer-sentry/pointer_sentry.h"
+
+int main(int argc, char** argv) {
+    auto args = velko::events::argumentsAfterProgramName(argc, argv);
+    auto platform = velko::windows::makeWindowSystem();
+    velko::pointer_sentry::run(args, *platform);
+}

@@ -1,0 +1,57 @@
+// velko-pointer-sentry: writes a "desktopClick" line each time the user
+// clicks on the bare desktop (the desktop picture or the desktop icons), not
+// on a window of any application, the menu bar or the Dock.
+#pragma once
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/windows/windows.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace velko::pointer_sentry {
+
+// Program-wide state, set up by `run` and touched only on the main thread.
+struct PointerSentry {
+    // The highest window layer that still counts as desktop.
+    std::int64_t desktopLevelCeiling = 0;
+    // The largest distance in points between a left press and its release
+    // that still makes a click.
+    double clickSlop = 4.0;
+    // Where a left press on the desktop landed (screen space), while it
+    // waits for its release.
+    std::optional<windows::Point> desktopPress;
+    std::unique_ptr<dispatch::Source> stdinSource;
+    windows::Application application;
+    windows::Monitor monitor;
+};
+
+// The whole program: refuses any argument, sets up the state, the stdin
+// watch, the application and the mouse monitor, writes "ready" and serves
+// the event loop. Ends through the stdin watch (status 0) or `fail`.
+[[noreturn]] void run(std::span<const std::string> args, windows::WindowSystem& platform);
+
+// Start-up steps, in the order `run` takes them.
+void setUpClickState(PointerSentry& sentry, windows::WindowSystem& platform);
+void startApplication(PointerSentry& sentry, windows::WindowSystem& platform);
+// Installs the monitor with `monitorHandler`; false when the window system
+// refuses it. `sentry` and `platform` must outlive the monitor.
+bool installMonitor(PointerSentry& sentry, windows::WindowSystem& platform);
+
+// The event's location in screen space (bottom-left origin of the primary
+// screen, y upward), or nothing when the event has no location or there is
+// no screen.
+std::optional<windows::Point> screenLocation(windows::WindowSystem& platform, const windows::MouseEvent& event);
+
+// True when the frontmost window at `point` (screen space) is part of the
+// desktop: its layer is at most `desktopLevelCeiling`. Anything the window
+// system cannot answer plainly counts as not on the desktop.
+bool isOnDesktop(const PointerSentry& sentry, windows::WindowSystem& platform, windows::Point point);
+
+// The click state machine, run once per delivered mouse event.
+void monitorHandler(PointerSentry& sentry, windows::WindowSystem& platform, const windows::MouseEvent& event);
+
+} // namespace velko::pointer_sentry

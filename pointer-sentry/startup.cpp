@@ -1,0 +1,55 @@
+#include "pointer-sentry/pointer_sentry.h"
+
+#include "event-protocol/profiles.h"
+#include "event-protocol/stdin_watch.h"
+
+namespace velko::pointer_sentry {
+
+using events::pointer::emit;
+using events::pointer::fail;
+
+// The three kinds of event the click logic acts on; right releases, other
+// buttons, moves, drags and scrolls are not asked for.
+constexpr windows::EventMask monitorMask = windows::eventMaskFor(windows::EventType::leftMouseDown) |
+                                           windows::eventMaskFor(windows::EventType::leftMouseUp) |
+                                           windows::eventMaskFor(windows::EventType::rightMouseDown);
+static_assert(monitorMask == 14);
+
+void setUpClickState(PointerSentry& sentry, windows::WindowSystem& platform) {
+    sentry.desktopLevelCeiling = platform.desktopIconWindowLevel();
+    sentry.clickSlop = 4.0;
+    sentry.desktopPress.reset();
+}
+
+void startApplication(PointerSentry& sentry, windows::WindowSystem& platform) {
+    sentry.application = platform.sharedApplication();
+    // No Dock icon and no menu bar: the program shows nothing of its own.
+    platform.setActivationPolicy(sentry.application, windows::ActivationPolicy::accessory);
+}
+
+bool installMonitor(PointerSentry& sentry, windows::WindowSystem& platform) {
+    auto monitor = platform.addGlobalMonitor(monitorMask, [&sentry, &platform](const windows::MouseEvent& event) {
+        monitorHandler(sentry, platform, event);
+    });
+    if (!monitor) return false;
+    sentry.monitor = *monitor;
+    return true;
+}
+
+void run(std::span<const std::string> args, windows::WindowSystem& platform) {
+    // Any argument at all, the empty string included, is refused before
+    // anything is set up.
+    if (!args.empty()) fail("bad_args", "takes no flags");
+
+    // Lives in this frame, which never returns, for the rest of the process.
+    PointerSentry sentry;
+    setUpClickState(sentry, platform);
+    sentry.stdinSource = events::installStdinReadSource();
+    startApplication(sentry, platform);
+    if (!installMonitor(sentry, platform)) fail("monitor", "could not install the global mouse monitor");
+
+    emit({{"event", "ready"}});
+    platform.run(sentry.application);
+}
+
+} // namespace velko::pointer_sentry
