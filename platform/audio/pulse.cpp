@@ -203,6 +203,7 @@ OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value
     case kAudioHardwarePropertyProcessObjectList: {
         if (!refreshOutputs()) return kNotRunning;
         std::vector<AudioObjectID> ids;
+        ids.reserve(processes_.size());
         for (const auto& process : processes_) ids.push_back(idFor(Kind::process, process.key, kNoIndex));
         putIds(value.bytes, ids);
         value.isArray = true;

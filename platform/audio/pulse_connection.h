@@ -66,7 +66,7 @@ private:
     std::uint32_t generation_ = 0;
     bool stopped_ = false;
     bool attempted_ = false;
-    std::chrono::steady_clock::time_point lastAttempt_{};
+    std::chrono::steady_clock::time_point lastAttempt_;
 };
 
 // Holds the connection's lock for a scope.

@@ -67,6 +67,7 @@ std::vector<std::uint32_t> streamChannels(Hal& hal, AudioObjectID device, std::u
     }
     const auto* list = reinterpret_cast<const AudioBufferList*>(block.data());
     std::vector<std::uint32_t> channels;
+    channels.reserve(list->mNumberBuffers);
     for (std::uint32_t i = 0; i < list->mNumberBuffers; ++i) channels.push_back(list->mBuffers[i].mNumberChannels);
     return channels;
 }
@@ -264,6 +265,7 @@ TEST_P(PulseHalTest, LevelMetersAreNotMicrophoneUse) {
         {"--peak", "--rate", "48000", "--name", "Peak detect", "--device", "micfeed.monitor"},
     };
     std::vector<ChildProcess> running;
+    running.reserve(meters.size());
     for (const auto& args : meters) running.push_back(startStream(*server_, args));
     auto recorder = startStream(*server_, {"--device", "micfeed.monitor", "--name", "Meeting"});
     ASSERT_TRUE(eventually([&] { return withPid(processes(*hal_), recorder.pid()) != nullptr; }));

@@ -28,9 +28,9 @@ void streamStateChanged(pa_stream* stream, void*) {
     auto state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY) {
         std::printf("ready\n");
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
     } else if (!PA_STREAM_IS_GOOD(state)) {
-        std::fprintf(stderr, "stream failed: %s\n", pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
+        (void)std::fprintf(stderr, "stream failed: %s\n", pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
         pa_mainloop_quit(g_loop, 1);
     }
 }
@@ -46,7 +46,7 @@ void readable(pa_stream* stream, size_t, void*) {
 void contextStateChanged(pa_context* context, void*) {
     auto state = pa_context_get_state(context);
     if (!PA_CONTEXT_IS_GOOD(state)) {
-        std::fprintf(stderr, "connection failed: %s\n", pa_strerror(pa_context_errno(context)));
+        (void)std::fprintf(stderr, "connection failed: %s\n", pa_strerror(pa_context_errno(context)));
         pa_mainloop_quit(g_loop, 1);
         return;
     }
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
         else if (arg == "--corked")
             g_options.corked = true;
         else {
-            std::fprintf(stderr, "unknown option %s\n", arg.c_str());
+            (void)std::fprintf(stderr, "unknown option %s\n", arg.c_str());
             return 2;
         }
     }
