@@ -144,9 +144,10 @@ describe('failed loads', () => {
                 `
                 const first = tryLoad(scriptedPath);
                 const firstOutcome = { ...first, exports: first.exports && Object.keys(first.exports) };
-                // Let anything a failed load left behind run its course first.
-                await sleep(50);
                 const second = tryLoad(scriptedPath);
+                // Let anything the failed load left behind run its course
+                // before the new load is used.
+                await sleep(50);
                 let answer = null;
                 if (second.ok) answer = await within(second.exports.getNotificationSettings());
                 report({ first: firstOutcome, second: { ...second, exports: undefined }, answer });
