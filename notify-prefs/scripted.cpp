@@ -63,9 +63,11 @@ struct Script {
     std::uint64_t answered = 0;
 };
 
+// Never destroyed: like the platform's, its pending requests stay reachable
+// until the process is gone.
 Script& script() {
-    static Script s;
-    return s;
+    static Script* s = new Script;
+    return *s;
 }
 
 std::int64_t (*g_liveCalls)() = nullptr;
