@@ -107,7 +107,9 @@ void OnSettings(void* request, std::int64_t status) {
     Finish(call);
 }
 
-// The channel's call into JavaScript, once per queued call. A null
+// Settles a finished call's promise and frees the call, on the JavaScript
+// thread: the channel's call into JavaScript, once per queued call, and
+// directly for outcomes known before any request went out. A null
 // environment means the channel is being torn down with calls still queued:
 // they are freed and their promises never settle.
 void Settle(napi_env env, napi_value, void*, void* data) {
