@@ -225,6 +225,8 @@ napi_value Load(napi_env env, napi_value exports) {
     napi_threadsafe_function channel = nullptr;
     if (napi_create_string_utf8(env, "velko.notifyPrefs", NAPI_AUTO_LENGTH, &name) != napi_ok ||
         napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1,
+                                        // The load number rides in the finalize data.
+                                        // NOLINTNEXTLINE(performance-no-int-to-ptr)
                                         reinterpret_cast<void*>(static_cast<std::uintptr_t>(load)), OnSettleClosed,
                                         nullptr, Settle, &channel) != napi_ok) {
         ReleaseSlot();

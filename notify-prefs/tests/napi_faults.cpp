@@ -136,6 +136,7 @@ void* lookup(const char* name) {
 
 std::vector<std::pair<const char*, std::uint64_t>> callCounts() {
     std::vector<std::pair<const char*, std::uint64_t>> counts;
+    counts.reserve(kFnCount);
     for (int i = 0; i < kFnCount; ++i) counts.emplace_back(kNames[i], state().calls[i].load());
     return counts;
 }
@@ -155,7 +156,7 @@ ControlScope::~ControlScope() { --t_controlDepth; }
 using velko::notifyprefs::faults::fails;
 namespace fi = velko::notifyprefs::faults;
 
-#define VELKO_REAL(name) (reinterpret_cast<decltype(&name)>(fi::lookup(#name)))
+#define VELKO_REAL(name) (reinterpret_cast<decltype(&(name))>(fi::lookup(#name)))
 
 extern "C" {
 

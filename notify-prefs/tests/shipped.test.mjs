@@ -67,7 +67,9 @@ describe('what the loader sees', () => {
             assert.deepEqual(needed.filter((lib) => /node/i.test(lib)), []);
         });
 
-        test(`the ${name} module is built for Node-API version 8`, () => {
+        // The probe relies on lazy binding, which Linux's loader offers for
+        // symbols that only a runtime would provide.
+        test(`the ${name} module is built for Node-API version 8`, { skip: !onLinux && 'lazy binding' }, () => {
             const out = execFileSync(process.env.VELKO_NOTIFY_PROBE, [path], { encoding: 'utf8' });
             assert.equal(out.trim(), '8');
         });
