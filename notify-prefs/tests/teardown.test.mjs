@@ -41,9 +41,10 @@ function settles(stats) {
 describe('environment torn down with a request outstanding', () => {
     test('the answer arrives while no environment has the module: freed, nothing settled', async () => {
         const result = await runNode(`
-            const worker = ${workerSource({ answer: 300 })};
+            const worker = ${workerSource({ answer: 1000 })};
             await new Promise((r) => worker.once('exit', r));
-            await sleep(800);
+            // Well after the answer: the worker is long gone when it comes.
+            await sleep(2000);
             ${reportAfterwards}
         `);
         assertClean(result);
@@ -104,14 +105,14 @@ describe('environment torn down with a request outstanding', () => {
                 const { parentPort } = require('node:worker_threads');
                 const m = { exports: {} };
                 process.dlopen(m, \${JSON.stringify(scriptedPath)});
-                m.exports.scripted.configure({ answer: 200 });
+                m.exports.scripted.configure({ answer: 1000 });
                 m.exports.getNotificationSettings().then(() => parentPort.postMessage('settled'));
                 parentPort.postMessage('asked');
                 setInterval(() => {}, 1000);
             \`);
             await new Promise((r) => worker.once('message', r));
             await worker.terminate();
-            await sleep(600);
+            await sleep(2000);
             ${reportAfterwards}
         `);
         assertClean(result);
