@@ -113,7 +113,9 @@ TEST(Running, DeviceAliveNotifications) {
         {"no longer alive",
          [](ScriptedHal& h) { h.setValue(kMic, kAudioDevicePropertyDeviceIsAlive, std::uint32_t{0}); }, true},
         {"is-alive read fails",
-         [](ScriptedHal& h) { h.setStatus(kMic, kAudioDevicePropertyDeviceIsAlive, audio::kAudioHardwareBadObjectError); },
+         [](ScriptedHal& h) {
+             h.setStatus(kMic, kAudioDevicePropertyDeviceIsAlive, audio::kAudioHardwareBadObjectError);
+         },
          true},
         {"still alive", [](ScriptedHal&) {}, false},
     };
