@@ -98,9 +98,10 @@ inline constexpr const char* kChunkMsMessage = "--chunk-ms needs an integer betw
 // (5000 ms at more than 3.3 MHz); without it an enormous rate would overflow
 // the conversion to an integer.
 inline constexpr std::int64_t kMaxChunkFrames = std::int64_t{1} << 24;
-// The most samples reserved in `pending` up front (4 MiB). The reservation
-// is only a hint; larger chunks grow the list as they fill.
-inline constexpr std::int64_t kMaxPendingReserve = std::int64_t{1} << 21;
+// The most samples reserved in `pending` up front (16 MiB: two 5-second
+// chunks at 400 kHz). The reservation is only a hint; larger chunks grow the
+// list as they fill.
+inline constexpr std::int64_t kMaxPendingReserve = std::int64_t{1} << 23;
 
 // Reads `state.args` into `sampleRate` and `chunkMs`. Returns the refusal
 // message, or nothing when the command line was accepted.

@@ -194,6 +194,15 @@ TEST(Startup, ReadyLineReportsTheRunningDevice) {
           {"format", "s16le"},
           {"chunkMs", 200},
           {"inputBufferChannels", {2, 1, 1}}}},
+        {"enormous rate the device cannot confirm: runs with a bounded chunk",
+         {"--sample-rate", "1e300", "--chunk-ms", "5000"},
+         [](ScriptedHal& h) { h.property(kAggregate, kAudioDevicePropertyNominalSampleRate).readStatus = -1; },
+         {{"event", "ready"},
+          {"sampleRate", 1e300},
+          {"channels", 2},
+          {"format", "s16le"},
+          {"chunkMs", 5000},
+          {"inputBufferChannels", {1, 1}}}},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
