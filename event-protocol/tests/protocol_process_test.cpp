@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 
 using velko::testing::ChildProcess;
 using namespace std::chrono_literals;
@@ -156,9 +158,17 @@ TEST(StdinWatch, StandardInputFromAFileOrDevNull) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(child.out(), "{\"event\":\"ready\"}\n");
-    auto fromFile = ChildProcess::spawn(
-        {"/bin/sh", "-c", std::string(VELKO_PROTOCOL_FIXTURE) + " pointer <" + VELKO_PROTOCOL_FIXTURE});
+    // A regular file of a fixed 64 KiB: it is drained one byte per handler
+    // run, so a large file (the fixture binary, say) takes seconds under the
+    // sanitizers.
+    char path[] = "/tmp/velko-stdin-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(path, std::ios::binary) << std::string(64 * 1024, 'x');
+    auto fromFile = ChildProcess::spawn({"/bin/sh", "-c", std::string(VELKO_PROTOCOL_FIXTURE) + " pointer <" + path});
     auto r2 = fromFile.wait(10s);
+    ::unlink(path);
     EXPECT_FALSE(r2.timedOut);
     EXPECT_EQ(r2.status, 0);
 }
