@@ -24,11 +24,12 @@ void Feeder::waitUntilWatching() {
     if (!hal.waitUntilRunning(5s) || !hal.waitForCalls("addPropertyListener", 2, 5s)) ::_exit(90);
 }
 
-void Feeder::cycles(int count, std::int64_t frames) {
+bool Feeder::cycles(int count, std::int64_t frames) {
     for (int i = 0; i < count; ++i) {
-        if (!hal.deliverCycleAndWait(knownCycle(next_, frames))) ::_exit(91);
+        if (!hal.deliverCycleAndWait(knownCycle(next_, frames))) return false;
         next_ += frames;
     }
+    return true;
 }
 
 void Feeder::ack() {

@@ -27,8 +27,9 @@ public:
     // devices (the listeners come right after the signal sources).
     void waitUntilWatching();
     // Plays `count` cycles of `frames` known frames each, continuing the
-    // known stream, each run to completion on the capture queue.
-    void cycles(int count, std::int64_t frames);
+    // known stream, each run to completion on the capture queue. Returns
+    // false, having stopped, at the first cycle the device no longer takes.
+    bool cycles(int count, std::int64_t frames);
     std::int64_t framesFed() const { return next_; }
     // Tells the test that the steps so far are done.
     void ack();
