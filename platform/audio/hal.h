@@ -6,10 +6,14 @@
 
 #include "platform/dispatch/dispatch.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #if defined(__APPLE__)
 #include <CoreAudio/CoreAudio.h>
@@ -32,6 +36,7 @@ using ::AudioBuffer;
 using ::AudioBufferList;
 using ::AudioObjectID;
 using ::AudioObjectPropertyAddress;
+using ::AudioTimeStamp;
 using ::OSStatus;
 #else
 using AudioObjectID = std::uint32_t;
@@ -54,6 +59,28 @@ struct AudioBuffer {
 struct AudioBufferList {
     std::uint32_t mNumberBuffers;
     AudioBuffer mBuffers[1];
+};
+
+struct SMPTETime {
+    std::int16_t mSubframes;
+    std::int16_t mSubframeDivisor;
+    std::uint32_t mCounter;
+    std::uint32_t mType;
+    std::uint32_t mFlags;
+    std::int16_t mHours;
+    std::int16_t mMinutes;
+    std::int16_t mSeconds;
+    std::int16_t mFrames;
+};
+
+struct AudioTimeStamp {
+    double mSampleTime;
+    std::uint64_t mHostTime;
+    double mRateScalar;
+    std::uint64_t mWordClockTime;
+    SMPTETime mSMPTETime;
+    std::uint32_t mFlags;
+    std::uint32_t mReserved;
 };
 #endif
 
@@ -87,6 +114,59 @@ constexpr AudioObjectPropertyAddress globalAddress(std::uint32_t sel) {
     return {sel, selector::kAudioObjectPropertyScopeGlobal, selector::kAudioObjectPropertyElementMain};
 }
 
+// ---------------------------------------------------------------------------
+// Process tap, aggregate device and IO callback (used by the recorder)
+// ---------------------------------------------------------------------------
+
+// kAudioHardwareNotRunningError ('stop'): the audio system cannot be reached.
+inline constexpr OSStatus kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCC("stop"));
+
+// CATapMuteBehavior.
+enum class TapMuteBehavior : std::int64_t { unmuted = 0, muted = 1, mutedWhenTapped = 2 };
+
+// What CATapDescription carries for a mono global tap: the output of every
+// process except `excludedProcesses`, mixed down to one channel.
+struct TapDescription {
+    std::vector<AudioObjectID> excludedProcesses;
+    std::string name;
+    bool isPrivate = false;
+    TapMuteBehavior muteBehavior = TapMuteBehavior::unmuted;
+    // Textual form of the tap's UUID (upper case, 36 characters); it names
+    // the tap in an aggregate device's tap list.
+    std::string uuid;
+};
+
+// An aggregate device description: a string-keyed dictionary whose values
+// are strings, integers and lists or dictionaries of these. The apple
+// backend turns it into a CFDictionary of CFStrings, CFNumbers and CFArrays.
+using AggregateDescription = nlohmann::json;
+
+// The dictionary keys, with the platform constant each one stands for.
+namespace aggregate_key {
+inline constexpr const char* uid = "uid";                   // kAudioAggregateDeviceUIDKey
+inline constexpr const char* name = "name";                 // kAudioAggregateDeviceNameKey
+inline constexpr const char* isPrivate = "private";         // kAudioAggregateDeviceIsPrivateKey
+inline constexpr const char* mainSubDevice = "master";      // kAudioAggregateDeviceMainSubDeviceKey
+inline constexpr const char* subDeviceList = "subdevices";  // kAudioAggregateDeviceSubDeviceListKey
+inline constexpr const char* tapList = "taps";              // kAudioAggregateDeviceTapListKey
+inline constexpr const char* tapAutoStart = "tapautostart"; // kAudioAggregateDeviceTapAutoStartKey
+inline constexpr const char* subDeviceUID = "uid";          // kAudioSubDeviceUIDKey
+inline constexpr const char* subDeviceDrift = "drift";      // kAudioSubDeviceDriftCompensationKey
+inline constexpr const char* subTapUID = "uid";             // kAudioSubTapUIDKey
+inline constexpr const char* subTapDrift = "drift";         // kAudioSubTapDriftCompensationKey
+} // namespace aggregate_key
+
+// The handle of an installed IO callback (AudioDeviceIOProcID).
+enum class IOProcID : std::uintptr_t {};
+
+// The IO block (AudioDeviceIOBlock): called once per IO cycle on the queue it
+// was installed with. The buffer lists are valid for the call only.
+using IOBlock =
+    std::function<void(const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp* inputTime,
+                       AudioBufferList* output, const AudioTimeStamp* outputTime)>;
+
+// ---------------------------------------------------------------------------
+
 // Property-listener block: the number of changed addresses and the list.
 using PropertyListener = std::function<void(std::uint32_t count, const AudioObjectPropertyAddress* addresses)>;
 
@@ -118,7 +198,45 @@ public:
     // time the property changes.
     virtual OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                          dispatch::Queue& queue, PropertyListener listener) = 0;
+
+    // --- Process tap, aggregate device and IO callback (the recorder) ---
+
+    // A fresh random UUID in its textual form: 36 characters, upper-case
+    // hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by "-".
+    virtual std::string newUUID() = 0;
+    // A new mono global tap description (CATapDescription
+    // initMonoGlobalTapButExcludeProcesses:) carrying a fresh UUID.
+    TapDescription monoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes) {
+        TapDescription description;
+        description.excludedProcesses = std::move(processes);
+        description.uuid = newUUID();
+        return description;
+    }
+    // AudioHardwareCreateProcessTap: on success `outTap` holds the tap; a
+    // success may still leave it at kAudioObjectUnknown.
+    virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) = 0;
+    // AudioHardwareDestroyProcessTap.
+    virtual OSStatus destroyProcessTap(AudioObjectID tap) = 0;
+    // AudioHardwareCreateAggregateDevice, with the same rule for `outDevice`.
+    virtual OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDevice) = 0;
+    // AudioHardwareDestroyAggregateDevice.
+    virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;
+    // AudioDeviceCreateIOProcIDWithBlock: `block` runs on `queue` once per IO
+    // cycle while the device runs. A success may still give no handle.
+    virtual OSStatus createIOProcIDWithBlock(std::optional<IOProcID>& outID, AudioObjectID device,
+                                             dispatch::Queue& queue, IOBlock block) = 0;
+    // AudioDeviceStart / AudioDeviceStop: after a stop returns, no further
+    // callback is started (one already submitted to the queue may still run).
+    virtual OSStatus deviceStart(AudioObjectID device, IOProcID id) = 0;
+    virtual OSStatus deviceStop(AudioObjectID device, IOProcID id) = 0;
+    // AudioDeviceDestroyIOProcID.
+    virtual OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) = 0;
 };
+
+// The audio system of this machine: CoreAudio on macOS; on Linux the user's
+// PulseAudio server or PipeWire's pulse server (with none reachable, every
+// call fails with kAudioHardwareNotRunningError).
+std::unique_ptr<Hal> makeSystemHal();
 
 // Reads a fixed-size property in global scope into `value`, passing the size
 // of T as the data size. The value is left as the caller set it on failure.

@@ -6,6 +6,8 @@
 
 #include "platform/audio/pulse_hal.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -14,6 +16,8 @@ namespace velko::audio {
 std::unique_ptr<Hal> makePulseHal(const std::string& applicationName) {
     return std::make_unique<pulse::PulseHal>(applicationName);
 }
+
+std::unique_ptr<Hal> makeSystemHal() { return makePulseHal(program_invocation_short_name); }
 
 namespace pulse {
 namespace {
@@ -109,7 +113,7 @@ bool PulseHal::refreshSources() {
             if (eol != 0 || info == nullptr) return;
             static_cast<std::vector<SourceRecord>*>(into)->push_back(
                 {info->index, info->name != nullptr ? info->name : "", info->sample_spec.rate,
-                 info->sample_spec.channels});
+                 info->sample_spec.channels, info->channel_map});
         },
         &fetched);
     if (!connection_.wait(op)) {
@@ -183,6 +187,9 @@ OSStatus PulseHal::answer(AudioObjectID id, const AudioObjectPropertyAddress& ad
     if (connection_.inLoopThread()) return kIllegalOperation;
     if (connection_.ready() == nullptr) return kNotRunning;
     if (id == kSystemObject) return answerSystem(address, value);
+    if (const Aggregate* aggregate = findAggregate(id)) return answerAggregate(*aggregate, address, value);
+    // A tap answers nothing of its own here: it is heard through its device.
+    if (taps_.contains(id)) return kAudioHardwareUnknownPropertyError;
     const Object* object = lookup(id);
     if (object == nullptr) return kAudioHardwareBadObjectError;
     return object->kind == Kind::source ? answerSource(*object, address, value)
@@ -303,6 +310,11 @@ OSStatus PulseHal::getStringProperty(AudioObjectID id, const AudioObjectProperty
     Value value;
     OSStatus status = answer(id, address, value);
     if (status != kNoErr) return status;
+    if (const Aggregate* aggregate = findAggregate(id);
+        aggregate && address.mSelector == kAudioDevicePropertyDeviceUID) {
+        text = aggregate->uid;
+        return kNoErr;
+    }
     const Object* object = lookup(id);
     if (object == nullptr) return kAudioHardwareUnknownPropertyError;
     if (object->kind == Kind::source && address.mSelector == kAudioDevicePropertyDeviceUID) {
@@ -316,9 +328,14 @@ OSStatus PulseHal::getStringProperty(AudioObjectID id, const AudioObjectProperty
     return kAudioHardwareUnknownPropertyError;
 }
 
-OSStatus PulseHal::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
-                                   const void*) {
+OSStatus PulseHal::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t dataSize, const void* data) {
     Locked locked(connection_);
+    if (Aggregate* aggregate = findAggregate(object)) {
+        if (connection_.inLoopThread()) return kIllegalOperation;
+        if (address.mSelector != kAudioDevicePropertyNominalSampleRate) return kUnsupportedOperation;
+        return setAggregateRate(*aggregate, dataSize, data);
+    }
     Value value;
     OSStatus status = answer(object, address, value);
     if (status != kNoErr) return status;
@@ -331,7 +348,9 @@ OSStatus PulseHal::addPropertyListener(AudioObjectID object, const AudioObjectPr
     Locked locked(connection_);
     if (connection_.inLoopThread()) return kIllegalOperation;
     if (connection_.ready() == nullptr) return kNotRunning;
-    if (object != kSystemObject && lookup(object) == nullptr) return kAudioHardwareBadObjectError;
+    if (object != kSystemObject && lookup(object) == nullptr && findAggregate(object) == nullptr) {
+        return kAudioHardwareBadObjectError;
+    }
     listeners_.push_back(Listener{object, address, &queue, std::make_shared<PropertyListener>(std::move(listener))});
     return kNoErr;
 }
@@ -371,8 +390,9 @@ void PulseHal::handleEvent(pa_subscription_event_type_t type, std::uint32_t inde
             context,
             [](pa_context*, const pa_server_info* info, void* self) {
                 if (info == nullptr) return;
-                static_cast<PulseHal*>(self)->defaultSourceIs(
-                    info->default_source_name != nullptr ? info->default_source_name : "");
+                auto* hal = static_cast<PulseHal*>(self);
+                hal->defaultSourceIs(info->default_source_name != nullptr ? info->default_source_name : "");
+                hal->followDefaultSink(info->default_sink_name != nullptr ? info->default_sink_name : "");
             },
             this);
         if (op != nullptr) pa_operation_unref(op);

@@ -16,13 +16,16 @@ namespace velko::audio {
 
 namespace pulse {
 // The statuses this backend answers besides the platform's own.
-inline constexpr OSStatus kNotRunning = static_cast<OSStatus>(fourCC("stop")); // no server reachable
+inline constexpr OSStatus kNotRunning = kAudioHardwareNotRunningError; // no server reachable
 inline constexpr OSStatus kBadPropertySize = static_cast<OSStatus>(fourCC("!siz"));
 inline constexpr OSStatus kIllegalOperation = static_cast<OSStatus>(fourCC("nope"));
 inline constexpr OSStatus kUnsupportedOperation = static_cast<OSStatus>(fourCC("unop"));
+inline constexpr OSStatus kBadDevice = static_cast<OSStatus>(fourCC("!dev"));         // no such sink or source
+inline constexpr OSStatus kUnsupportedFormat = static_cast<OSStatus>(fourCC("!dat")); // a rate the server refuses
 } // namespace pulse
 
 // `applicationName` is how the server lists this program's connection.
+// (makeSystemHal gives the same, named after the running program.)
 std::unique_ptr<Hal> makePulseHal(const std::string& applicationName);
 
 } // namespace velko::audio

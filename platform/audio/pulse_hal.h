@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/audio/hal.h"
+#include "platform/audio/pulse_align.h"
 #include "platform/audio/pulse_connection.h"
 #include "platform/audio/pulse_processes.h"
 
@@ -31,6 +32,17 @@ public:
     OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  dispatch::Queue& queue, PropertyListener listener) override;
 
+    std::string newUUID() override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDevice) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus createIOProcIDWithBlock(std::optional<IOProcID>& outID, AudioObjectID device, dispatch::Queue& queue,
+                                     IOBlock block) override;
+    OSStatus deviceStart(AudioObjectID device, IOProcID id) override;
+    OSStatus deviceStop(AudioObjectID device, IOProcID id) override;
+    OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) override;
+
 private:
     enum class Kind { source, process };
     // What an object id stands for. Ids are never reused, and each belongs
@@ -46,6 +58,38 @@ private:
         std::string name;
         std::uint32_t rate = 0;
         std::uint32_t channels = 0;
+        pa_channel_map channelMap{};
+    };
+    // A system-audio tap: what the description asked for. Its stream is
+    // opened by the aggregate device that holds it.
+    struct Tap {
+        std::string uuid;
+        std::string name;
+    };
+    struct IOProc {
+        IOProcID id;
+        dispatch::Queue* queue;
+        std::shared_ptr<IOBlock> block;
+        bool running = false;
+    };
+    // An aggregate device: a record stream on the microphone and one on the
+    // monitor of the default sink, joined into IO cycles.
+    struct Aggregate {
+        PulseHal* hal = nullptr;
+        AudioObjectID id = kUnknownObject;
+        std::string uid;
+        std::string tapName;
+        std::string micName;
+        std::uint32_t micChannels = 0;
+        pa_channel_map micMap{};
+        std::uint32_t rate = 0;
+        pa_stream* micStream = nullptr;
+        pa_stream* tapStream = nullptr;
+        std::string tapMonitor; // the source the tap stream records
+        std::unique_ptr<CycleAligner> aligner;
+        std::vector<IOProc> procs;
+        double sampleTime = 0;
+        bool running() const;
     };
     struct Listener {
         AudioObjectID object;
@@ -70,6 +114,24 @@ private:
     const Object* lookup(AudioObjectID id) const;
     const SourceRecord* findSource(const Object& object) const;
     const ProcessRecord* findProcess(const Object& object) const;
+
+    OSStatus answerAggregate(const Aggregate& aggregate, const AudioObjectPropertyAddress& address, Value& value);
+    OSStatus setAggregateRate(Aggregate& aggregate, std::uint32_t dataSize, const void* data);
+    Aggregate* findAggregate(AudioObjectID id);
+    IOProc* findProc(Aggregate& aggregate, IOProcID id);
+
+    // Streams (pulse_streams.cpp).
+    std::optional<std::string> defaultSinkMonitor();
+    pa_stream* openStream(Aggregate& aggregate, bool microphone, const std::string& source, bool corked);
+    void closeStream(pa_stream*& stream);
+    OSStatus connectStreams(Aggregate& aggregate);
+    bool setCorked(Aggregate& aggregate, bool corked);
+    void followDefaultSink(const std::string& sink);
+    void retargetTap(Aggregate& aggregate, const std::string& monitor);
+    void streamReadable(Aggregate& aggregate, pa_stream* stream);
+    void emitCycles(Aggregate& aggregate);
+    static void streamStateChanged(pa_stream* stream, void* aggregate);
+    static void streamRead(pa_stream* stream, std::size_t bytes, void* aggregate);
 
     bool refreshSources();
     bool refreshServer();
@@ -102,6 +164,10 @@ private:
     pa_time_event* noDefaultTimer_ = nullptr;
 
     std::vector<Listener> listeners_;
+
+    std::map<AudioObjectID, Tap> taps_;
+    std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
+    std::uintptr_t nextProcId_ = 1;
 };
 
 } // namespace velko::audio::pulse

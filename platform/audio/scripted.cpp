@@ -1,6 +1,9 @@
 #include "platform/audio/scripted.h"
 
+#include <uuid/uuid.h>
+
 #include <algorithm>
+#include <cstddef>
 
 namespace velko::audio {
 
@@ -59,6 +62,8 @@ void ScriptedHal::setSizeStatus(AudioObjectID object, std::uint32_t sel, OSStatu
 void ScriptedHal::log(std::string op, AudioObjectID object, const AudioObjectPropertyAddress& address) {
     std::lock_guard lock(mutex_);
     calls_.push_back(Call{std::move(op), object, address});
+    if (observer_) observer_(calls_.back());
+    changed_.notify_all();
 }
 
 std::vector<ScriptedHal::Call> ScriptedHal::calls() const {
@@ -147,6 +152,216 @@ void ScriptedHal::notify(AudioObjectID object, std::uint32_t sel) {
     for (auto& l : targets) {
         l.queue->async([block = l.block, address = l.address] { block(1, &address); });
     }
+}
+
+// --- Process tap, aggregate device and IO callback ---
+
+ScriptedBufferList& ScriptedBufferList::add(std::uint32_t channels, const std::vector<float>& samples,
+                                            std::optional<std::uint32_t> byteSize) {
+    auto size = byteSize.value_or(static_cast<std::uint32_t>(samples.size() * sizeof(float)));
+    std::size_t floats = std::max<std::size_t>((std::size_t{size} + 3) / 4, samples.size());
+    Buffer buffer{channels, size, std::make_unique<float[]>(std::max<std::size_t>(floats, 1))};
+    std::copy(samples.begin(), samples.end(), buffer.data.get());
+    storage_.push_back(std::move(buffer));
+    rebuild();
+    return *this;
+}
+
+ScriptedBufferList& ScriptedBufferList::addNull(std::uint32_t channels, std::uint32_t byteSize) {
+    storage_.push_back(Buffer{channels, byteSize, nullptr});
+    rebuild();
+    return *this;
+}
+
+void ScriptedBufferList::rebuild() {
+    std::size_t bytes = offsetof(AudioBufferList, mBuffers) + storage_.size() * sizeof(AudioBuffer);
+    header_.assign(std::max(bytes, sizeof(AudioBufferList)) / 8 + 1, 0);
+    auto* list = reinterpret_cast<AudioBufferList*>(header_.data());
+    list->mNumberBuffers = static_cast<std::uint32_t>(storage_.size());
+    AudioBuffer* buffers = list->mBuffers;
+    for (std::size_t i = 0; i < storage_.size(); ++i) {
+        buffers[i].mNumberChannels = storage_[i].channels;
+        buffers[i].mDataByteSize = storage_[i].byteSize;
+        buffers[i].mData = storage_[i].data.get();
+    }
+}
+
+void ScriptedHal::setTapCreation(Creation creation) {
+    std::lock_guard lock(mutex_);
+    tapCreation_ = creation;
+}
+
+void ScriptedHal::setAggregateCreation(Creation creation) {
+    std::lock_guard lock(mutex_);
+    aggregateCreation_ = creation;
+}
+
+void ScriptedHal::setIOProcCreation(Creation creation) {
+    std::lock_guard lock(mutex_);
+    ioProcCreation_ = creation;
+}
+
+void ScriptedHal::setStartStatus(OSStatus status) {
+    std::lock_guard lock(mutex_);
+    startStatus_ = status;
+}
+
+void ScriptedHal::setTeardownStatus(OSStatus status) {
+    std::lock_guard lock(mutex_);
+    teardownStatus_ = status;
+}
+
+void ScriptedHal::setStreamConfiguration(AudioObjectID device, const std::vector<std::uint32_t>& channels) {
+    std::size_t bytes = offsetof(AudioBufferList, mBuffers) + channels.size() * sizeof(AudioBuffer);
+    std::vector<std::uint8_t> block(std::max(bytes, sizeof(AudioBufferList)), 0);
+    auto count = static_cast<std::uint32_t>(channels.size());
+    std::memcpy(block.data(), &count, sizeof count);
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        AudioBuffer buffer{channels[i], 0, nullptr};
+        std::memcpy(block.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
+                    sizeof buffer);
+    }
+    Property p;
+    p.bytes = std::move(block);
+    setProperty(device, selector::kAudioDevicePropertyStreamConfiguration, std::move(p),
+                selector::kAudioObjectPropertyScopeInput);
+}
+
+std::optional<TapDescription> ScriptedHal::lastTapDescription() const {
+    std::lock_guard lock(mutex_);
+    return lastTap_;
+}
+
+std::optional<AggregateDescription> ScriptedHal::lastAggregateDescription() const {
+    std::lock_guard lock(mutex_);
+    return lastAggregate_;
+}
+
+void ScriptedHal::setCallObserver(std::function<void(const Call&)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+bool ScriptedHal::waitForCalls(const std::string& op, std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return static_cast<std::size_t>(
+                   std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) { return c.op == op; })) >= count;
+    });
+}
+
+bool ScriptedHal::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return std::any_of(ioProcs_.begin(), ioProcs_.end(), [](const auto& entry) { return entry.second.running; });
+}
+
+bool ScriptedHal::waitUntilRunning(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return std::any_of(ioProcs_.begin(), ioProcs_.end(), [](const auto& entry) { return entry.second.running; });
+    });
+}
+
+dispatch::Queue* ScriptedHal::submitCycle(std::shared_ptr<const ScriptedBufferList> input) {
+    // Submitted under the lock, so that once deviceStop has returned no
+    // further cycle is started, as on the platform.
+    std::lock_guard lock(mutex_);
+    for (auto& [id, proc] : ioProcs_) {
+        if (!proc.running) continue;
+        proc.queue->async([block = proc.block, input] {
+            static const AudioTimeStamp stamp{};
+            AudioBufferList output{};
+            (*block)(&stamp, input->list(), &stamp, &output, &stamp);
+        });
+        return proc.queue;
+    }
+    return nullptr;
+}
+
+bool ScriptedHal::deliverCycle(ScriptedBufferList input) {
+    return submitCycle(std::make_shared<const ScriptedBufferList>(std::move(input))) != nullptr;
+}
+
+bool ScriptedHal::deliverCycleAndWait(ScriptedBufferList input) {
+    dispatch::Queue* queue = submitCycle(std::make_shared<const ScriptedBufferList>(std::move(input)));
+    if (queue == nullptr) return false;
+    queue->sync([] {});
+    return true;
+}
+
+std::string ScriptedHal::newUUID() {
+    uuid_t uuid;
+    uuid_generate_random(uuid);
+    char text[37];
+    uuid_unparse_upper(uuid, text);
+    return text;
+}
+
+OSStatus ScriptedHal::createProcessTap(const TapDescription& description, AudioObjectID& outTap) {
+    std::lock_guard lock(mutex_);
+    log("createProcessTap", 0, {});
+    lastTap_ = description;
+    if (tapCreation_.yieldsObject) outTap = tapCreation_.object;
+    return tapCreation_.status;
+}
+
+OSStatus ScriptedHal::destroyProcessTap(AudioObjectID tap) {
+    std::lock_guard lock(mutex_);
+    log("destroyProcessTap", tap, {});
+    return teardownStatus_;
+}
+
+OSStatus ScriptedHal::createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDevice) {
+    std::lock_guard lock(mutex_);
+    log("createAggregateDevice", 0, {});
+    lastAggregate_ = description;
+    if (aggregateCreation_.yieldsObject) outDevice = aggregateCreation_.object;
+    return aggregateCreation_.status;
+}
+
+OSStatus ScriptedHal::destroyAggregateDevice(AudioObjectID device) {
+    std::lock_guard lock(mutex_);
+    log("destroyAggregateDevice", device, {});
+    return teardownStatus_;
+}
+
+OSStatus ScriptedHal::createIOProcIDWithBlock(std::optional<IOProcID>& outID, AudioObjectID device,
+                                              dispatch::Queue& queue, IOBlock block) {
+    std::lock_guard lock(mutex_);
+    log("createIOProcIDWithBlock", device, {});
+    if (ioProcCreation_.yieldsObject) {
+        auto id = nextIOProc_++;
+        ioProcs_[id] = IOProc{device, &queue, std::make_shared<IOBlock>(std::move(block))};
+        outID = static_cast<IOProcID>(id);
+    }
+    return ioProcCreation_.status;
+}
+
+OSStatus ScriptedHal::deviceStart(AudioObjectID device, IOProcID id) {
+    std::lock_guard lock(mutex_);
+    log("deviceStart", device, {});
+    if (startStatus_ != kNoErr) return startStatus_;
+    auto it = ioProcs_.find(static_cast<std::uintptr_t>(id));
+    if (it == ioProcs_.end() || it->second.device != device) return kAudioHardwareBadObjectError;
+    it->second.running = true;
+    changed_.notify_all();
+    return kNoErr;
+}
+
+OSStatus ScriptedHal::deviceStop(AudioObjectID device, IOProcID id) {
+    std::lock_guard lock(mutex_);
+    log("deviceStop", device, {});
+    auto it = ioProcs_.find(static_cast<std::uintptr_t>(id));
+    if (it != ioProcs_.end()) it->second.running = false;
+    return teardownStatus_;
+}
+
+OSStatus ScriptedHal::destroyIOProcID(AudioObjectID device, IOProcID id) {
+    std::lock_guard lock(mutex_);
+    log("destroyIOProcID", device, {});
+    // Cycles already submitted keep their own reference to the block.
+    ioProcs_.erase(static_cast<std::uintptr_t>(id));
+    return teardownStatus_;
 }
 
 // ---- Process objects (the input sentry's reads) ----

@@ -5,14 +5,44 @@
 
 #include "platform/audio/hal.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace velko::audio {
+
+// An input buffer list that owns its buffers, for feeding made-up IO cycles
+// (of any shape: null data, odd byte sizes, zero channels) to an IO block.
+class ScriptedBufferList {
+public:
+    // A buffer of `channels` interleaved channels holding `samples`. Its byte
+    // size is that of the samples unless `byteSize` says otherwise; the
+    // storage always covers the byte size (padded with zeros).
+    ScriptedBufferList& add(std::uint32_t channels, const std::vector<float>& samples,
+                            std::optional<std::uint32_t> byteSize = std::nullopt);
+    // A buffer whose mData is null.
+    ScriptedBufferList& addNull(std::uint32_t channels, std::uint32_t byteSize);
+
+    const AudioBufferList* list() const { return reinterpret_cast<const AudioBufferList*>(header_.data()); }
+    std::size_t buffers() const { return storage_.size(); }
+
+private:
+    void rebuild();
+
+    struct Buffer {
+        std::uint32_t channels;
+        std::uint32_t byteSize;
+        std::unique_ptr<float[]> data; // null for a null buffer
+    };
+    std::vector<Buffer> storage_;
+    std::vector<std::uint64_t> header_ = std::vector<std::uint64_t>(sizeof(AudioBufferList) / 8 + 1, 0);
+};
 
 class ScriptedHal : public Hal {
 public:
@@ -81,6 +111,58 @@ public:
     OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                  dispatch::Queue& queue, PropertyListener listener) override;
 
+    // --- Process tap, aggregate device and IO callback (the recorder) ---
+
+    // What one creation call answers: its status, and whether it hands out
+    // an object (or handle) at all; `object` is the id it hands out.
+    struct Creation {
+        OSStatus status = kNoErr;
+        bool yieldsObject = true;
+        AudioObjectID object = 0;
+    };
+    static constexpr AudioObjectID kTapID = 100;
+    static constexpr AudioObjectID kAggregateID = 200;
+
+    void setTapCreation(Creation creation);
+    void setAggregateCreation(Creation creation);
+    void setIOProcCreation(Creation creation); // `object` is ignored
+    void setStartStatus(OSStatus status);
+    // The status of every stop and destroy call (the recorder ignores them).
+    void setTeardownStatus(OSStatus status);
+    // The input stream configuration of a device: one buffer per entry with
+    // that many channels (input scope, as the platform reports it).
+    void setStreamConfiguration(AudioObjectID device, const std::vector<std::uint32_t>& channels);
+
+    // What the program passed to the last creation call.
+    std::optional<TapDescription> lastTapDescription() const;
+    std::optional<AggregateDescription> lastAggregateDescription() const;
+
+    // Runs `observer` on every call as it is logged (a test in another
+    // process can stream the log out through it).
+    void setCallObserver(std::function<void(const Call&)> observer);
+    // Waits until `count` calls named `op` have been made.
+    bool waitForCalls(const std::string& op, std::size_t count, std::chrono::milliseconds timeout);
+
+    bool isRunning() const;
+    bool waitUntilRunning(std::chrono::milliseconds timeout);
+    // One IO cycle with `input`, submitted to the queue of the running IO
+    // callback as the platform does. Returns false when no callback runs
+    // (never started, or stopped): the cycle is dropped.
+    bool deliverCycle(ScriptedBufferList input);
+    // The same, and waits until the cycle has run on that queue.
+    bool deliverCycleAndWait(ScriptedBufferList input);
+
+    std::string newUUID() override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description, AudioObjectID& outDevice) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus createIOProcIDWithBlock(std::optional<IOProcID>& outID, AudioObjectID device, dispatch::Queue& queue,
+                                     IOBlock block) override;
+    OSStatus deviceStart(AudioObjectID device, IOProcID id) override;
+    OSStatus deviceStop(AudioObjectID device, IOProcID id) override;
+    OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) override;
+
 protected:
     using Key = std::tuple<AudioObjectID, std::uint32_t, std::uint32_t>; // object, selector, scope
     void log(std::string op, AudioObjectID object, const AudioObjectPropertyAddress& address);
@@ -98,6 +180,28 @@ private:
     std::map<Key, Property> properties_;
     std::vector<Listener> listeners_;
     std::vector<Call> calls_;
+
+    // --- Process tap, aggregate device and IO callback ---
+    struct IOProc {
+        AudioObjectID device;
+        dispatch::Queue* queue;
+        std::shared_ptr<IOBlock> block;
+        bool running = false;
+    };
+    // Submits one cycle; returns the queue it went to, or null.
+    dispatch::Queue* submitCycle(std::shared_ptr<const ScriptedBufferList> input);
+
+    Creation tapCreation_{kNoErr, true, kTapID};
+    Creation aggregateCreation_{kNoErr, true, kAggregateID};
+    Creation ioProcCreation_{};
+    OSStatus startStatus_ = kNoErr;
+    OSStatus teardownStatus_ = kNoErr;
+    std::optional<TapDescription> lastTap_;
+    std::optional<AggregateDescription> lastAggregate_;
+    std::function<void(const Call&)> observer_;
+    std::condition_variable_any changed_;
+    std::map<std::uintptr_t, IOProc> ioProcs_;
+    std::uintptr_t nextIOProc_ = 1;
 };
 
 // "pbid" for a four-character code, or the number when it is not printable.

@@ -1,0 +1,101 @@
+#include "platform/audio/pulse_align.h"
+
+#include <algorithm>
+
+namespace velko::audio::pulse {
+
+CycleAligner::CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames)
+    : cycleFrames_(std::max<std::uint32_t>(cycleFrames, 1)), mic_{std::max<std::uint32_t>(micChannels, 1), {}},
+      tap_{1, {}} {}
+
+void CycleAligner::Side::push(const float* data, std::size_t count) {
+    largestBurst = std::max(largestBurst, count);
+    if (data == nullptr) {
+        samples.insert(samples.end(), count * channels, 0.0f);
+    } else {
+        samples.insert(samples.end(), data, data + count * channels);
+    }
+}
+
+std::size_t CycleAligner::Side::take(std::vector<float>& out, std::size_t count) {
+    std::size_t have = std::min(frames(), count) * channels;
+    out.assign(count * channels, 0.0f);
+    std::copy_n(samples.begin(), have, out.begin());
+    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(have));
+    return count - have / channels;
+}
+
+void CycleAligner::Side::drop(std::size_t count) {
+    auto n = static_cast<std::ptrdiff_t>(std::min(frames(), count) * channels);
+    samples.erase(samples.begin(), samples.begin() + n);
+}
+
+void CycleAligner::pushMic(const float* samples, std::size_t frames) { mic_.push(samples, frames); }
+void CycleAligner::pushTap(const float* samples, std::size_t frames) { tap_.push(samples, frames); }
+
+void CycleAligner::reset() {
+    mic_.samples.clear();
+    tap_.samples.clear();
+    mic_.largestBurst = tap_.largestBurst = 0;
+}
+
+// How far a side may fall behind the other before that counts as drift
+// rather than the ordinary unevenness of bursts: a couple of cycles, or of
+// its largest bursts when it delivers in bigger pieces than a cycle.
+std::size_t CycleAligner::burstAllowance(const Side& side) const {
+    // One freak burst (a backlog delivered after a pause) must not make
+    // the allowance, and with it the wait for a stalled side, huge.
+    std::size_t burst = std::min<std::size_t>(side.largestBurst, 8 * std::size_t{cycleFrames_});
+    return 2 * std::max<std::size_t>(cycleFrames_, burst);
+}
+
+bool CycleAligner::nextCycle(std::vector<float>& mic, std::vector<float>& tap) {
+    const std::size_t c = cycleFrames_;
+    dropStaleBacklog();
+    bool micReady = mic_.frames() >= c;
+    bool tapReady = tap_.frames() >= c;
+    // One side short: wait for it while the other is ahead by less than
+    // twice what drift correction tolerates (so drift never gets here),
+    // then go on without it.
+    if (micReady && !tapReady && mic_.frames() < c + 2 * burstAllowance(tap_)) return false;
+    if (tapReady && !micReady && tap_.frames() < c + 2 * burstAllowance(mic_)) return false;
+    if (!micReady && !tapReady) return false;
+    std::size_t padded = mic_.take(mic, c) + tap_.take(tap, c);
+    (micReady ? corrections_.tapPadded : corrections_.micPadded) += padded;
+    // Against a side that delivers nothing there is no drift to correct:
+    // the live side's backlog is bounded by the wait above.
+    if (padded == 0) keepTogether();
+    return true;
+}
+
+void CycleAligner::dropStaleBacklog() {
+    // A side that delivers far more at once than the other has had time
+    // to (its stream paused, then caught up) carries audio from a time the
+    // other side has already filled: keep only the newest part.
+    const std::size_t m = mic_.frames();
+    const std::size_t t = tap_.frames();
+    Side& ahead = m > t ? mic_ : tap_;
+    const Side& behind = m > t ? tap_ : mic_;
+    std::size_t difference = m > t ? m - t : t - m;
+    std::size_t allowance = burstAllowance(behind);
+    if (difference <= cycleFrames_ + 4 * allowance) return;
+    ahead.drop(difference - allowance);
+    (&ahead == &mic_ ? corrections_.micDropped : corrections_.tapDropped) += difference - allowance;
+}
+
+void CycleAligner::keepTogether() {
+    const std::size_t m = mic_.frames();
+    const std::size_t t = tap_.frames();
+    Side& ahead = m > t ? mic_ : tap_;
+    const Side& behind = m > t ? tap_ : mic_;
+    std::size_t difference = m > t ? m - t : t - m;
+    std::size_t tolerated = burstAllowance(behind);
+    if (difference <= tolerated) return;
+    // Drift: a few frames a cycle, too few to hear.
+    std::size_t excess = difference - tolerated;
+    std::size_t drop = std::min(excess, std::max<std::size_t>(2, cycleFrames_ / 64));
+    ahead.drop(drop);
+    (&ahead == &mic_ ? corrections_.micDropped : corrections_.tapDropped) += drop;
+}
+
+} // namespace velko::audio::pulse

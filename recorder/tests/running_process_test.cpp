@@ -1,0 +1,186 @@
+// The running recorder as a whole program: the PCM stream on standard
+// output, and every way it ends (end of standard input, SIGINT, SIGTERM, a
+// lost microphone) or goes on (a new default input device, a slow reader).
+#include "recorder/tests/recorder_child.h"
+#include "recorder/tests/scripted_world.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace velko;
+using namespace velko::recorder::testing;
+using audio::ScriptedHal;
+using nlohmann::json;
+using namespace audio::selector;
+
+namespace {
+
+const json kStopped = {{"event", "stopped"}};
+const json kDeviceLost = {{"event", "error"}, {"code", "device_lost"}, {"message", "the microphone went away"}};
+const json kNotice = {
+    {"event", "notice"}, {"code", "default_input_changed"}, {"message", "still recording the original microphone"}};
+
+std::vector<json> linesAfterReady(velko::testing::ChildProcess& child) {
+    auto lines = child.errEvents();
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty()) return {};
+    EXPECT_EQ(lines[0]["event"], "ready");
+    return std::vector<json>(lines.begin() + 1, lines.end());
+}
+
+bool sawStopped(const velko::testing::ChildProcess& child) {
+    return child.err().find(R"({"event":"stopped"})") != std::string::npos;
+}
+
+} // namespace
+
+TEST(Running, EndOfStandardInputWritesEveryFrameThenStopped) {
+    auto recorder = RecorderChild::start({"--chunk-ms", "10"}, {}, [](Feeder& f) {
+        f.waitUntilWatching();
+        // 5120 frames: ten chunks of 480 and 320 left over.
+        if (f.cycles(10, 512)) f.ack();
+    });
+    auto& child = recorder.process();
+    ASSERT_TRUE(recorder.waitForAck(1));
+    child.writeStdin("anything the host writes is ignored\n");
+    child.closeStdin();
+    auto result = child.wait(5s);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(child.out(), knownPcm(0, 5120));
+    EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
+}
+
+TEST(Running, StandardInputAtEndOfFileFromTheStart) {
+    auto recorder = RecorderChild::start({});
+    auto& child = recorder.process();
+    child.closeStdin();
+    auto result = child.wait(5s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
+}
+
+TEST(Running, SigtermWritesWhatIsPendingAsTheLastWrite) {
+    // 9600-frame chunks: one chunk goes out while running, and 3000 frames
+    // are pending when SIGTERM arrives.
+    auto recorder = RecorderChild::start({}, {}, [](Feeder& f) {
+        f.waitUntilWatching();
+        if (f.cycles(25, 504)) f.ack(); // 12600 frames
+    });
+    auto& child = recorder.process();
+    ASSERT_TRUE(recorder.waitForAck(1));
+    ASSERT_TRUE(child.waitFor([&] { return child.out().size() >= 38400; }, 5s));
+    EXPECT_EQ(child.out().size(), 38400u); // nothing beyond the whole chunk yet
+    child.sendSignal(SIGTERM);
+    auto result = child.wait(5s);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(child.out().size(), 38400u + 12000u);
+    EXPECT_EQ(child.out(), knownPcm(0, 12600));
+    EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
+}
+
+TEST(Running, SigintStopsOnceEvenWhenSentTwice) {
+    for (int sends : {1, 2}) {
+        for (int cycles : {0, 3}) {
+            SCOPED_TRACE(std::to_string(sends) + " SIGINT after " + std::to_string(cycles) + " cycles");
+            auto recorder = RecorderChild::start({}, {}, [cycles](Feeder& f) {
+                f.waitUntilWatching();
+                if (f.cycles(cycles, 100)) f.ack();
+            });
+            auto& child = recorder.process();
+            ASSERT_TRUE(recorder.waitForAck(1));
+            for (int i = 0; i < sends; ++i) child.sendSignal(SIGINT);
+            auto result = child.wait(5s);
+            EXPECT_TRUE(result.exited);
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(child.out(), knownPcm(0, cycles * 100));
+            EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
+        }
+    }
+}
+
+TEST(Running, DeviceAliveNotifications) {
+    struct Case {
+        std::string name;
+        std::function<void(ScriptedHal&)> change;
+        bool lost;
+    } cases[] = {
+        {"no longer alive",
+         [](ScriptedHal& h) { h.setValue(kMic, kAudioDevicePropertyDeviceIsAlive, std::uint32_t{0}); }, true},
+        {"is-alive read fails",
+         [](ScriptedHal& h) {
+             h.setStatus(kMic, kAudioDevicePropertyDeviceIsAlive, audio::kAudioHardwareBadObjectError);
+         },
+         true},
+        {"still alive", [](ScriptedHal&) {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto recorder = RecorderChild::start({"--chunk-ms", "10"}, {}, [&c](Feeder& f) {
+            f.waitUntilWatching();
+            if (!f.cycles(3, 500)) return;
+            c.change(f.hal);
+            f.hal.notify(kMic, kAudioDevicePropertyDeviceIsAlive);
+            // Recording goes on until the notification is handled; after a
+            // loss the device may already be stopped.
+            if (f.cycles(1, 500)) f.ack();
+        });
+        auto& child = recorder.process();
+        if (!c.lost) {
+            ASSERT_TRUE(recorder.waitForAck(1));
+            child.closeStdin();
+        }
+        auto result = child.wait(5s);
+        EXPECT_TRUE(result.exited);
+        EXPECT_EQ(result.status, c.lost ? 1 : 0);
+        auto lines = linesAfterReady(child);
+        EXPECT_EQ(lines, c.lost ? (std::vector<json>{kDeviceLost, kStopped}) : std::vector<json>{kStopped});
+        // Everything captured up to the stop is written out first.
+        std::size_t frames = child.out().size() / 4;
+        EXPECT_EQ(child.out().size() % 4, 0u);
+        EXPECT_GE(frames, 1500u);
+        EXPECT_EQ(child.out(), knownPcm(0, static_cast<std::int64_t>(frames)));
+        if (!c.lost) EXPECT_EQ(frames, 2000u);
+    }
+}
+
+TEST(Running, DefaultInputChangeIsNoticedAndRecordingGoesOn) {
+    auto recorder = RecorderChild::start({"--chunk-ms", "10"}, {}, [](Feeder& f) {
+        f.waitUntilWatching();
+        if (!f.cycles(2, 512)) return;
+        f.hal.setValue(audio::kSystemObject, kAudioHardwarePropertyDefaultInputDevice, audio::AudioObjectID{77});
+        f.hal.notify(audio::kSystemObject, kAudioHardwarePropertyDefaultInputDevice);
+        f.hal.notify(audio::kSystemObject, kAudioHardwarePropertyDefaultInputDevice);
+        if (f.cycles(2, 512)) f.ack();
+    });
+    auto& child = recorder.process();
+    ASSERT_TRUE(recorder.waitForAck(1));
+    ASSERT_TRUE(child.waitForErrLines(3));
+    child.closeStdin();
+    auto result = child.wait(5s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(linesAfterReady(child), (std::vector<json>{kNotice, kNotice, kStopped}));
+    EXPECT_EQ(child.out(), knownPcm(0, 2048));
+    // The recording never moved to the new default device.
+    for (const auto& call : recorder.callLog()) EXPECT_EQ(call.find(" 77 "), std::string::npos) << call;
+}
+
+TEST(Running, SlowReaderDoesNotStallCaptureAndStoppedFollowsTheLastByte) {
+    // 400 KiB of PCM against a pipe of 64 KiB that nobody reads.
+    auto recorder = RecorderChild::start({"--chunk-ms", "10"}, {}, [](Feeder& f) {
+        f.waitUntilWatching();
+        if (f.cycles(200, 512)) f.ack();
+    });
+    auto& child = recorder.process();
+    ASSERT_TRUE(recorder.waitForAck(1, 5s, /*readStdout=*/false)) << "capture stalled behind standard output";
+    child.closeStdin();
+    // The shutdown is waiting for the writes, so "stopped" cannot be out yet.
+    EXPECT_FALSE(child.waitFor([&] { return sawStopped(child); }, 300ms, /*readStdout=*/false));
+    auto result = child.wait(10s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(child.out(), knownPcm(0, 200 * 512));
+    EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
+}
