@@ -61,7 +61,16 @@ PulseHal::PulseHal(std::string applicationName) : connection_(std::move(applicat
     connection_.onLost = [this] { handleLost(); };
 }
 
-PulseHal::~PulseHal() { connection_.stop(); }
+PulseHal::~PulseHal() {
+    {
+        Locked locked(connection_);
+        for (auto& [id, aggregate] : aggregates_) {
+            closeStream(aggregate->micStream);
+            closeStream(aggregate->tapStream);
+        }
+    }
+    connection_.stop();
+}
 
 // --- objects ---------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -299,8 +300,141 @@ TEST_P(PulseHalTest, ALostServerEndsItsDevices) {
     EXPECT_EQ(isAlive(*hal_, mic), 0u);
 }
 
+AggregateDescription aggregateOf(const std::string& uid, const std::string& micUID, const std::string& tapUUID) {
+    return {{"uid", uid},
+            {"name", "Test capture"},
+            {"private", 1},
+            {"master", micUID},
+            {"subdevices", {{{"uid", micUID}, {"drift", 1}}}},
+            {"taps", {{{"uid", tapUUID}, {"drift", 1}}}},
+            {"tapautostart", 1}};
+}
+
+double nominalRate(Hal& hal, AudioObjectID device) {
+    double rate = 0;
+    EXPECT_EQ(getProperty(hal, device, kAudioDevicePropertyNominalSampleRate, rate), kNoErr);
+    return rate;
+}
+
+// What the IO callback received.
+struct CycleLog {
+    std::mutex mutex;
+    std::vector<std::string> shapes; // "buffers:channels/frames,channels/frames"
+    pthread_t thread{};
+
+    IOBlock block() {
+        return [this](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*, AudioBufferList*,
+                      const AudioTimeStamp*) {
+            std::string shape = std::to_string(input->mNumberBuffers) + ":";
+            const AudioBuffer* buffers = input->mBuffers;
+            for (std::uint32_t i = 0; i < input->mNumberBuffers; ++i) {
+                std::uint32_t channels = buffers[i].mNumberChannels;
+                shape += (i ? "," : "") + std::to_string(channels) + "/" +
+                         std::to_string(buffers[i].mDataByteSize / 4 / std::max<std::uint32_t>(channels, 1));
+            }
+            std::lock_guard lock(mutex);
+            shapes.push_back(shape);
+            thread = ::pthread_self();
+        };
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return shapes.size();
+    }
+};
+
+std::size_t uncorkedStreams(const SoundServer& server) {
+    std::size_t n = 0;
+    for (const auto& stream : server.sourceOutputs()) n += stream.value("corked", true) ? 0 : 1;
+    return n;
+}
+
+TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
+    auto queue = dispatch::Queue::serial("velko.test.io", dispatch::Qos::userInitiated);
+    AudioObjectID mic = defaultInput(*hal_);
+    auto micUID = stringOf(*hal_, mic, kAudioDevicePropertyDeviceUID).value_or("");
+    auto tapDescription = hal_->monoGlobalTapButExcludeProcesses({});
+    tapDescription.name = "Test tap";
+    AudioObjectID tap = kUnknownObject;
+    ASSERT_EQ(hal_->createProcessTap(tapDescription, tap), kNoErr);
+    ASSERT_NE(tap, kUnknownObject);
+
+    // Shapes other than one microphone and one tap are refused.
+    AudioObjectID refused = kUnknownObject;
+    EXPECT_NE(hal_->createAggregateDevice(aggregateOf("x", "no.such.source", tapDescription.uuid), refused), kNoErr);
+    EXPECT_NE(hal_->createAggregateDevice(aggregateOf("x", micUID, "NO-SUCH-TAP"), refused), kNoErr);
+    EXPECT_NE(hal_->createAggregateDevice(AggregateDescription{{"uid", "x"}}, refused), kNoErr);
+    EXPECT_EQ(refused, kUnknownObject);
+
+    AudioObjectID device = kUnknownObject;
+    ASSERT_EQ(hal_->createAggregateDevice(aggregateOf("test.aggregate", micUID, tapDescription.uuid), device), kNoErr);
+    EXPECT_EQ(stringOf(*hal_, device, kAudioDevicePropertyDeviceUID), "test.aggregate");
+    EXPECT_EQ(nominalRate(*hal_, device), 48000.0) << "the microphone's rate until one is written";
+    EXPECT_EQ(streamChannels(*hal_, device, kInputScope), (std::vector<std::uint32_t>{2, 1}));
+
+    // The rate written is the rate the streams run at; the server resamples.
+    const std::vector<std::pair<double, double>> writes{
+        {44100, 44100}, {22050.4, 22050}, {100, 22050}, {std::nan(""), 22050}, {16000, 16000}};
+    for (auto [written, expected] : writes) {
+        hal_->setPropertyData(device, address(kAudioDevicePropertyNominalSampleRate), sizeof written, &written);
+        EXPECT_EQ(nominalRate(*hal_, device), expected) << "after writing " << written;
+    }
+
+    CycleLog log;
+    std::optional<IOProcID> proc;
+    ASSERT_EQ(hal_->createIOProcIDWithBlock(proc, device, *queue, log.block()), kNoErr);
+    ASSERT_TRUE(proc);
+    ASSERT_EQ(hal_->deviceStart(device, *proc), kNoErr);
+    ASSERT_TRUE(eventually([&] { return log.count() >= 10; }));
+    auto first = log.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto perHalfSecond = log.count() - first;
+    EXPECT_GE(perHalfSecond, 35u) << "about every 10 ms";
+    EXPECT_LE(perHalfSecond, 65u);
+    {
+        std::lock_guard lock(log.mutex);
+        for (const auto& shape : log.shapes) ASSERT_EQ(shape, "2:2/160,1/160") << "equal frames, 10 ms at 16 kHz";
+    }
+    EXPECT_TRUE(pthread_equal(log.thread, threadOf(*queue)));
+    EXPECT_EQ(uncorkedStreams(*server_), 2u);
+
+    // Stopped: nothing more is delivered, and the streams are corked.
+    ASSERT_EQ(hal_->deviceStop(device, *proc), kNoErr);
+    queue->sync([] {});
+    auto stoppedAt = log.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(log.count(), stoppedAt);
+    EXPECT_EQ(uncorkedStreams(*server_), 0u);
+    EXPECT_EQ(server_->sourceOutputs().size(), 2u);
+
+    ASSERT_EQ(hal_->deviceStart(device, *proc), kNoErr);
+    EXPECT_TRUE(eventually([&] { return log.count() >= stoppedAt + 10; })) << "started again";
+
+    ASSERT_EQ(hal_->deviceStop(device, *proc), kNoErr);
+    EXPECT_EQ(hal_->destroyIOProcID(device, *proc), kNoErr);
+    EXPECT_EQ(hal_->destroyAggregateDevice(device), kNoErr);
+    EXPECT_EQ(hal_->destroyProcessTap(tap), kNoErr);
+    EXPECT_TRUE(eventually([&] { return server_->sourceOutputs().empty(); })) << "nothing left on the server";
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, PulseHalTest, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
                          [](const auto& info) { return kindName(info.param); });
+
+TEST(PulseHalWithoutSink, NoTapWithoutASink) {
+    std::string error;
+    auto server = SoundServer::start(ServerKind::pulseaudio, false, error);
+    ASSERT_TRUE(server) << error;
+    server->exportToThisProcess();
+    for (const auto& line : server->modules()) {
+        if (line.find("module-null-sink") != std::string::npos)
+            server->pactl({"unload-module", line.substr(0, line.find('\t'))});
+    }
+    auto hal = makePulseHal("velko pulse test");
+    auto description = hal->monoGlobalTapButExcludeProcesses({});
+    AudioObjectID tap = kUnknownObject;
+    EXPECT_EQ(hal->createProcessTap(description, tap), pulse::kBadDevice);
+    EXPECT_EQ(tap, kUnknownObject);
+}
 
 TEST(PulseHalWithoutServer, EveryCallFailsWithOneStatus) {
     char pattern[] = "/tmp/velko-noserver.XXXXXX";
@@ -322,6 +456,8 @@ TEST(PulseHalWithoutServer, EveryCallFailsWithOneStatus) {
         EXPECT_EQ(hal->addPropertyListener(kSystemObject, address(kAudioHardwarePropertyDefaultInputDevice), *queue,
                                            [](std::uint32_t, const AudioObjectPropertyAddress*) {}),
                   pulse::kNotRunning);
+        AudioObjectID tap = kUnknownObject;
+        EXPECT_EQ(hal->createProcessTap(hal->monoGlobalTapButExcludeProcesses({}), tap), pulse::kNotRunning);
     }
     ::rmdir(pattern);
 }

@@ -1,4 +1,4 @@
-// A private sound server for one test: started by the sound-server script in
+// A private sound server for one test: started by scripts/sound-server in
 // a fresh directory, stopped (and the directory removed) when the object
 // goes. Client programs run against it with env().
 #pragma once
