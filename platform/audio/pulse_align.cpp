@@ -10,6 +10,12 @@ CycleAligner::CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames)
 
 void CycleAligner::Side::push(const float* data, std::size_t count) {
     largestBurst = std::max(largestBurst, count);
+    if (head > 0 && head >= samples.size() - head) {
+        // More consumed than waiting: move the rest to the front, so the
+        // buffer stays about as large as the backlog.
+        samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head));
+        head = 0;
+    }
     if (data == nullptr) {
         samples.insert(samples.end(), count * channels, 0.0f);
     } else {
@@ -20,23 +26,25 @@ void CycleAligner::Side::push(const float* data, std::size_t count) {
 std::size_t CycleAligner::Side::take(std::vector<float>& out, std::size_t count) {
     std::size_t have = std::min(frames(), count) * channels;
     out.assign(count * channels, 0.0f);
-    std::copy_n(samples.begin(), have, out.begin());
-    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(have));
+    std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(head), have, out.begin());
+    head += have;
     return count - have / channels;
 }
 
-void CycleAligner::Side::drop(std::size_t count) {
-    auto n = static_cast<std::ptrdiff_t>(std::min(frames(), count) * channels);
-    samples.erase(samples.begin(), samples.begin() + n);
+void CycleAligner::Side::drop(std::size_t count) { head += std::min(frames(), count) * channels; }
+
+void CycleAligner::Side::clear() {
+    samples.clear();
+    head = 0;
+    largestBurst = 0;
 }
 
 void CycleAligner::pushMic(const float* samples, std::size_t frames) { mic_.push(samples, frames); }
 void CycleAligner::pushTap(const float* samples, std::size_t frames) { tap_.push(samples, frames); }
 
 void CycleAligner::reset() {
-    mic_.samples.clear();
-    tap_.samples.clear();
-    mic_.largestBurst = tap_.largestBurst = 0;
+    mic_.clear();
+    tap_.clear();
 }
 
 // How far a side may fall behind the other before that counts as drift

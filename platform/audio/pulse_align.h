@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 namespace velko::audio::pulse {
@@ -44,16 +43,20 @@ public:
     const Corrections& corrections() const { return corrections_; }
 
 private:
+    // A first-in first-out queue of frames: samples from `head` on are
+    // waiting; the consumed front is reclaimed when it outgrows the rest.
     struct Side {
         std::uint32_t channels;
-        std::deque<float> samples;
+        std::vector<float> samples;
+        std::size_t head = 0;
         std::size_t largestBurst = 0;
-        std::size_t frames() const { return samples.size() / channels; }
+        std::size_t frames() const { return (samples.size() - head) / channels; }
         void push(const float* data, std::size_t frames);
         // Moves up to `frames` frames into `out` and pads the rest with
         // silence; returns the frames padded.
         std::size_t take(std::vector<float>& out, std::size_t frames);
         void drop(std::size_t frames);
+        void clear();
     };
 
     std::size_t burstAllowance(const Side& side) const;
