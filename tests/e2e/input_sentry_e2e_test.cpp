@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace velko::e2e {
 namespace {
 
@@ -94,6 +96,22 @@ TEST_P(InputSentryE2E, ListsRecordersWithPidDeviceAndPreexistingMark) {
     EXPECT_TRUE(exit.exited);
     EXPECT_EQ(exit.status, 0);
     EXPECT_EQ(sentry.err(), "");
+}
+
+TEST_P(InputSentryE2E, OurOwnRecorderIsListedLikeAnyOther) {
+    auto recorder = server_->spawn({VELKO_RECORDER});
+    ASSERT_TRUE(recorder.waitForErrLines(1)) << recorder.err();
+    auto sentry = server_->spawn({VELKO_INPUT_SENTRY, "--interval-ms", "200"});
+    // Its microphone, not the monitor it also records, is its input device.
+    const auto listed = inputLine({entry("velko-recorder", recorder.pid(), true, "micfeed.monitor")});
+    EXPECT_TRUE(sentry.waitFor([&] {
+        auto lines = sentry.outEvents();
+        return std::find(lines.begin(), lines.end(), listed) != lines.end();
+    })) << sentry.out();
+    sentry.closeStdin();
+    EXPECT_EQ(sentry.wait().status, 0);
+    recorder.closeStdin();
+    EXPECT_EQ(recorder.wait().status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, InputSentryE2E, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
