@@ -185,7 +185,7 @@ TEST(RecorderE2E, SigtermWritesWhatIsPendingAndExitsZero) {
     EXPECT_EQ(exit.status, 0);
     EXPECT_EQ(recorder.errEvents().back(), kStopped);
     ASSERT_EQ(recorder.out().size() % 4, 0u);
-    double seconds = static_cast<double>(recorder.out().size() / 4) / 48000.0;
+    double seconds = static_cast<double>(recorder.out().size()) / 4 / 48000.0;
     EXPECT_GT(seconds, recorded - 0.2);
     EXPECT_LT(seconds, recorded + 0.2);
 }

@@ -23,6 +23,7 @@ struct Feed {
 
     void mic(std::size_t frames) {
         std::vector<float> samples;
+        samples.reserve(frames * micChannels);
         for (std::size_t f = 0; f < frames; ++f) {
             micNext += 1;
             for (std::uint32_t c = 0; c < micChannels; ++c) samples.push_back(static_cast<float>(micNext));
@@ -31,8 +32,8 @@ struct Feed {
         drain();
     }
     void tap(std::size_t frames) {
-        std::vector<float> samples;
-        for (std::size_t f = 0; f < frames; ++f) samples.push_back(static_cast<float>(tapNext += 1));
+        std::vector<float> samples(frames);
+        for (auto& sample : samples) sample = static_cast<float>(tapNext += 1);
         aligner.pushTap(samples.data(), frames);
         drain();
     }
@@ -135,7 +136,7 @@ TEST(CycleAligner, ASideThatStopsIsPaddedWithSilenceAndNothingStalls) {
 TEST(CycleAligner, ABacklogDeliveredAtOnceIsDroppedAtOnce) {
     Feed run(1, 480);
     simulate(run, 1.0, 48000, 480, 48000, 480);
-    run.tap(48000 * 2); // two seconds after a pause
+    run.tap(std::size_t{48000} * 2); // two seconds after a pause
     run.mic(480);
     EXPECT_LE(run.aligner.tapBacklog(), 480u * 30);
     EXPECT_GE(run.aligner.corrections().tapDropped, 48000u);
