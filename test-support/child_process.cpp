@@ -13,13 +13,15 @@
 #include <system_error>
 
 namespace velko::testing {
-namespace {
 
-struct Pipes {
+struct ChildProcess::Pipes {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
 };
+
+namespace {
+using Pipes = ChildProcess::Pipes;
 
 Pipes makePipes() {
     Pipes p;
@@ -44,6 +46,15 @@ void becomeChild(const Pipes& p) {
 
 } // namespace
 
+void ChildProcess::adopt(const Pipes& p) {
+    ::close(p.in[0]);
+    ::close(p.out[1]);
+    ::close(p.err[1]);
+    in_ = p.in[1];
+    outFd_ = p.out[0];
+    errFd_ = p.err[0];
+}
+
 ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -66,12 +77,7 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const std
         ::execve(args[0], args.data(), env.data());
         ::_exit(127);
     }
-    ::close(p.in[0]);
-    ::close(p.out[1]);
-    ::close(p.err[1]);
-    child.in_ = p.in[1];
-    child.outFd_ = p.out[0];
-    child.errFd_ = p.err[0];
+    child.adopt(p);
     return child;
 }
 
@@ -85,12 +91,7 @@ ChildProcess ChildProcess::fork(const std::function<int()>& body) {
         int status = body();
         ::_exit(status);
     }
-    ::close(p.in[0]);
-    ::close(p.out[1]);
-    ::close(p.err[1]);
-    child.in_ = p.in[1];
-    child.outFd_ = p.out[0];
-    child.errFd_ = p.err[0];
+    child.adopt(p);
     return child;
 }
 

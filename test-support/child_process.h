@@ -70,8 +70,12 @@ public:
     std::vector<nlohmann::json> outEvents() const { return jsonLines(out_); }
     std::vector<nlohmann::json> errEvents() const { return jsonLines(err_); }
 
+    struct Pipes;
+
 private:
     ChildProcess() = default;
+    // The parent's side of a fork: keeps its pipe ends, closes the child's.
+    void adopt(const Pipes& pipes);
     void pump(int timeoutMs, bool readStdout);
     bool reap(bool block);
 
