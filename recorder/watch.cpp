@@ -37,8 +37,8 @@ void installSignalSources(Recorder& state) {
     state.sigintSource = dispatch::makeSignalSource(SIGINT);
     state.sigtermSource = dispatch::makeSignalSource(SIGTERM);
     // The sources still observe the signals once they no longer terminate.
-    std::signal(SIGINT, SIG_IGN);
-    std::signal(SIGTERM, SIG_IGN);
+    (void)std::signal(SIGINT, SIG_IGN);
+    (void)std::signal(SIGTERM, SIG_IGN);
     state.sigintSource->setHandler([&state] { shutdown(state, 0); });
     state.sigtermSource->setHandler([&state] { shutdown(state, 0); });
     state.sigintSource->resume();

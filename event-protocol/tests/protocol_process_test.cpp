@@ -165,7 +165,7 @@ TEST(StdinWatch, StandardInputFromAFileOrDevNull) {
     int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    std::ofstream(path, std::ios::binary) << std::string(64 * 1024, 'x');
+    std::ofstream(path, std::ios::binary) << std::string(std::size_t{64} * 1024, 'x');
     auto fromFile = ChildProcess::spawn({"/bin/sh", "-c", std::string(VELKO_PROTOCOL_FIXTURE) + " pointer <" + path});
     auto r2 = fromFile.wait(10s);
     ::unlink(path);

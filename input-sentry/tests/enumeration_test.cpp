@@ -24,6 +24,7 @@ constexpr OSStatus kFailure = static_cast<OSStatus>(fourCC("nope"));
 
 std::vector<std::string> keysOf(const std::vector<InputProcess>& processes) {
     std::vector<std::string> keys;
+    keys.reserve(processes.size());
     for (const auto& p : processes) keys.push_back(p.key());
     return keys;
 }

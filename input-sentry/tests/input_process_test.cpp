@@ -40,6 +40,7 @@ namespace {
 std::vector<std::string> keysAfterSort(std::vector<InputProcess> processes) {
     sortByKey(processes);
     std::vector<std::string> keys;
+    keys.reserve(processes.size());
     for (const auto& p : processes) keys.push_back(p.key());
     return keys;
 }

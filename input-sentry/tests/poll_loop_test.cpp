@@ -97,7 +97,7 @@ protected:
     std::vector<std::string> lines;
 };
 
-std::vector<Tick> repeat(int n, Tick tick) { return std::vector<Tick>(static_cast<std::size_t>(n), tick); }
+std::vector<Tick> repeat(int n, const Tick& tick) { return std::vector<Tick>(static_cast<std::size_t>(n), tick); }
 
 std::vector<Tick> operator+(std::vector<Tick> a, const std::vector<Tick>& b) {
     a.insert(a.end(), b.begin(), b.end());

@@ -21,7 +21,7 @@ const std::string kEmptyInput = "{\"event\":\"input\",\"processes\":[]}\n";
 
 // The program over a scripted audio system in which one process, present
 // from the start, runs input.
-ChildProcess sentryWithOneProcess(std::vector<std::string> args) {
+ChildProcess sentryWithOneProcess(const std::vector<std::string>& args) {
     return ChildProcess::fork([args]() -> int {
         ScriptedHal hal;
         hal.setObjectList(kSystemObject, kAudioHardwarePropertyProcessObjectList, {10});

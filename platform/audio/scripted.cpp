@@ -262,7 +262,7 @@ bool ScriptedHal::waitUntilRunning(std::chrono::milliseconds timeout) {
     });
 }
 
-dispatch::Queue* ScriptedHal::submitCycle(std::shared_ptr<const ScriptedBufferList> input) {
+dispatch::Queue* ScriptedHal::submitCycle(const std::shared_ptr<const ScriptedBufferList>& input) {
     // Submitted under the lock, so that once deviceStop has returned no
     // further cycle is started, as on the platform.
     std::lock_guard lock(mutex_);

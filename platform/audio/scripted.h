@@ -189,7 +189,7 @@ private:
         bool running = false;
     };
     // Submits one cycle; returns the queue it went to, or null.
-    dispatch::Queue* submitCycle(std::shared_ptr<const ScriptedBufferList> input);
+    dispatch::Queue* submitCycle(const std::shared_ptr<const ScriptedBufferList>& input);
 
     Creation tapCreation_{kNoErr, true, kTapID};
     Creation aggregateCreation_{kNoErr, true, kAggregateID};

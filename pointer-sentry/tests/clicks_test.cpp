@@ -25,7 +25,7 @@ namespace {
 class StdoutCapture {
 public:
     StdoutCapture() {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
         read_ = fds[0];
@@ -34,7 +34,7 @@ public:
         ::close(fds[1]);
     }
     ~StdoutCapture() {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         ::dup2(saved_, STDOUT_FILENO);
         ::close(saved_);
         ::close(read_);

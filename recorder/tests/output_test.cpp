@@ -42,7 +42,7 @@ std::string sampleBytes(std::size_t first, std::size_t n) {
 } // namespace
 
 TEST(Flush, CutsWholeChunksOrEverythingWhenForced) {
-    const std::size_t s = 2 * 100; // samples per chunk of 100 frames
+    const std::size_t s = std::size_t{2} * 100; // samples per chunk of 100 frames
     struct Case {
         std::string name;
         std::size_t pending;
@@ -75,7 +75,7 @@ TEST(Flush, CutsWholeChunksOrEverythingWhenForced) {
 TEST(Flush, FirstChunkOf9600FramesDuringThe19thCycleOf512) {
     Output o(9600);
     for (int cycle = 1; cycle <= 19; ++cycle) {
-        captureBlock(o.state, knownCycle((cycle - 1) * 512, 512).list());
+        captureBlock(o.state, knownCycle(std::int64_t{cycle - 1} * 512, 512).list());
         EXPECT_EQ(o.output->writes().size(), cycle < 19 ? 0u : 1u) << cycle;
     }
     EXPECT_EQ(o.output->writes(), std::vector<std::size_t>{38400});
@@ -83,7 +83,7 @@ TEST(Flush, FirstChunkOf9600FramesDuringThe19thCycleOf512) {
     EXPECT_EQ(o.output->bytes(), knownPcm(0, 9600));
     // The stream is the same whether the rest goes out forced or in chunks.
     flush(o.state, true);
-    EXPECT_EQ(o.output->bytes(), knownPcm(0, 19 * 512));
+    EXPECT_EQ(o.output->bytes(), knownPcm(0, std::int64_t{19} * 512));
 }
 
 TEST(Flush, OneFrameChunksAndLittleEndianBytes) {

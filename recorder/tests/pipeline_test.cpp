@@ -54,7 +54,7 @@ TEST(Pipeline, StopWhileCyclesArriveLosesNothingAccepted) {
                 accepted.store(next);
             }
         });
-        while (accepted.load() < 50 * 256) std::this_thread::sleep_for(1ms);
+        while (accepted.load() < 50L * 256) std::this_thread::sleep_for(1ms);
         stopCapture(state);
         feeder.join();
 

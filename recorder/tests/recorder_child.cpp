@@ -16,6 +16,7 @@
 // Under ThreadSanitizer every exit waits a second for the other threads by
 // default; the recorder always exits with its queue threads parked, so that
 // wait would only slow each child down. (Unused in other builds.)
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the runtime looks up
 extern "C" const char* __tsan_default_options() { return "atexit_sleep_ms=0"; }
 
 namespace velko::recorder::testing {

@@ -96,7 +96,7 @@ TEST(Running, SigintStopsOnceEvenWhenSentTwice) {
             auto result = child.wait(5s);
             EXPECT_TRUE(result.exited);
             EXPECT_EQ(result.status, 0);
-            EXPECT_EQ(child.out(), knownPcm(0, cycles * 100));
+            EXPECT_EQ(child.out(), knownPcm(0, std::int64_t{cycles} * 100));
             EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
         }
     }
@@ -181,6 +181,6 @@ TEST(Running, SlowReaderDoesNotStallCaptureAndStoppedFollowsTheLastByte) {
     EXPECT_FALSE(child.waitFor([&] { return sawStopped(child); }, 300ms, /*readStdout=*/false));
     auto result = child.wait(10s);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(child.out(), knownPcm(0, 200 * 512));
+    EXPECT_EQ(child.out(), knownPcm(0, std::int64_t{200} * 512));
     EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
 }

@@ -123,7 +123,7 @@ TEST(DeviceQueries, DefaultInputDeviceAndItsUID) {
 }
 
 TEST(DeviceQueries, InputBufferChannels) {
-    auto withBytes = [](std::vector<std::uint8_t> bytes) {
+    auto withBytes = [](const std::vector<std::uint8_t>& bytes) {
         return [bytes](ScriptedHal& h) {
             ScriptedHal::Property p;
             p.bytes = bytes;
