@@ -129,6 +129,9 @@ void setAndReadSampleRate(Recorder& state); // never fails
 void checkLayout(Recorder& state);
 void installCaptureCallback(Recorder& state);
 void startDevice(Recorder& state);
+// The device steps of start-up, from the default microphone to the running
+// capture callback, each failure ending the process as documented.
+void startCapture(Recorder& state);
 void emitReady(const Recorder& state);
 // Destroys the aggregate device, then the tap, ignoring both results.
 void cleanup(Recorder& state);

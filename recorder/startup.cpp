@@ -125,16 +125,8 @@ void emitReady(const Recorder& state) {
     });
 }
 
-void run(std::vector<std::string> args, audio::Hal& hal) {
-    // Lives on this frame for the life of the process: run never returns.
-    Recorder state(hal);
-    state.sampleRate = 48000.0;
-    state.chunkMs = 200;
-
-    state.args = std::move(args);
-    if (auto refusal = readRecorderFlags(state)) fail("bad_args", *refusal);
-
-    state.mic = defaultInputDevice(hal);
+void startCapture(Recorder& state) {
+    state.mic = defaultInputDevice(state.hal);
     state.micUID = state.mic.uid;
 
     createTap(state);
@@ -151,6 +143,18 @@ void run(std::vector<std::string> args, audio::Hal& hal) {
 
     installCaptureCallback(state);
     startDevice(state);
+}
+
+void run(std::vector<std::string> args, audio::Hal& hal) {
+    // Lives on this frame for the life of the process: run never returns.
+    Recorder state(hal);
+    state.sampleRate = 48000.0;
+    state.chunkMs = 200;
+
+    state.args = std::move(args);
+    if (auto refusal = readRecorderFlags(state)) fail("bad_args", *refusal);
+
+    startCapture(state);
     // From here the capture callback runs on ioQueue; start-up no longer
     // touches `pending`.
 

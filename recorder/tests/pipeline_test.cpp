@@ -33,18 +33,8 @@ TEST(Pipeline, StopWhileCyclesArriveLosesNothingAccepted) {
         scriptWorkingSystem(hal);
         Recorder state(hal);
         state.chunkMs = chunkMs;
-        state.mic = defaultInputDevice(hal);
-        state.micUID = state.mic.uid;
-        createTap(state);
-        createAggregateDevice(state);
-        setAndReadSampleRate(state);
-        checkLayout(state);
-        state.chunkFrames = computeChunkFrames(state.chunkMs, state.actualRate);
-        state.outputQueue = dispatch::Queue::serial("velko.recorder.output", dispatch::Qos::unspecified);
         state.outputFd = ::memfd_create("pipeline", MFD_CLOEXEC);
-        state.ioQueue = dispatch::Queue::serial("velko.recorder.io", dispatch::Qos::userInitiated);
-        installCaptureCallback(state);
-        startDevice(state);
+        startCapture(state);
 
         std::atomic<std::int64_t> accepted{0};
         std::thread feeder([&] {
