@@ -238,6 +238,11 @@ public:
 // call fails with kAudioHardwareNotRunningError).
 std::unique_ptr<Hal> makeSystemHal();
 
+// A fresh random UUID's text (upper case, 8-4-4-4-12), made with the C
+// library's generator; what the Linux and scripted backends answer newUUID
+// with.
+std::string randomUUIDText();
+
 // Reads a fixed-size property in global scope into `value`, passing the size
 // of T as the data size. The value is left as the caller set it on failure.
 template <class T> OSStatus getProperty(Hal& hal, AudioObjectID object, std::uint32_t sel, T& value) {

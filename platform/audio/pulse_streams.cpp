@@ -5,8 +5,6 @@
 #include "platform/audio/pulse.h"
 #include "platform/audio/pulse_hal.h"
 
-#include <uuid/uuid.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -79,13 +77,7 @@ bool PulseHal::Aggregate::running() const {
     return false;
 }
 
-std::string PulseHal::newUUID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
+std::string PulseHal::newUUID() { return randomUUIDText(); }
 
 // --- the tap -----------------------------------------------------------------
 

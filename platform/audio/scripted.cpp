@@ -1,7 +1,5 @@
 #include "platform/audio/scripted.h"
 
-#include <uuid/uuid.h>
-
 #include <algorithm>
 #include <cstddef>
 
@@ -289,13 +287,7 @@ bool ScriptedHal::deliverCycleAndWait(ScriptedBufferList input) {
     return true;
 }
 
-std::string ScriptedHal::newUUID() {
-    uuid_t uuid;
-    uuid_generate_random(uuid);
-    char text[37];
-    uuid_unparse_upper(uuid, text);
-    return text;
-}
+std::string ScriptedHal::newUUID() { return randomUUIDText(); }
 
 OSStatus ScriptedHal::createProcessTap(const TapDescription& description, AudioObjectID& outTap) {
     std::lock_guard lock(mutex_);
