@@ -149,9 +149,13 @@ TEST(RecorderE2E, SystemAudioFollowsTheDefaultSink) {
     ASSERT_TRUE(server);
     auto recorder = server->spawn({VELKO_RECORDER, "--chunk-ms", "50"});
     ASSERT_TRUE(recorder.waitForErrLines(1)) << recorder.err();
+    keepRecording(recorder, 100ms);
+    // Frames already on standard output were recorded before the switch,
+    // whatever the latencies of the two streams: the tone, started 300 ms
+    // later, can only begin after them.
+    auto switchedAt = recorder.out().size() / 4;
     server->pactl({"set-default-sink", "headphones"});
     keepRecording(recorder, 300ms);
-    auto switchedAt = recorder.out().size() / 4;
     // What still plays on the old output is no longer the system's sound.
     auto now = playTone(*server, "headphones", 700, 1.0);
     auto before = playTone(*server, "speakers", 1000, 1.0);
