@@ -11,11 +11,16 @@ namespace velko::events {
 
 std::unique_ptr<dispatch::Source> installStdinReadSource() {
     auto source = dispatch::makeReadSource(STDIN_FILENO);
-    source->setHandler([] {
+    source->setHandler([watch = source.get()] {
         char scratch = 0;
         ssize_t n = ::read(STDIN_FILENO, &scratch, 1);
         if (n == 0) exitProcess(0);
-        // 1: the byte is dropped; -1: ignored, the watch stays.
+        // 1: the byte is dropped; -1: ignored, the watch stays and the
+        // program runs on. An error that is not transient (standard input
+        // opened on a directory, say) would only repeat on every read, and
+        // the descriptor counts as readable for ever: the watch stops
+        // reading rather than spin.
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) watch->suspend();
     });
     source->resume();
     return source;

@@ -7,6 +7,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <unistd.h>
 
 using velko::testing::ChildProcess;
 using namespace std::chrono_literals;
@@ -171,6 +175,42 @@ TEST(StdinWatch, StandardInputFromAFileOrDevNull) {
     ::unlink(path);
     EXPECT_FALSE(r2.timedOut);
     EXPECT_EQ(r2.status, 0);
+}
+
+namespace {
+
+// User plus system CPU time of a live process, from /proc.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which ends at the last ')': state is
+    // field 3, utime and stime are fields 14 and 15.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i >= 14) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
+
+TEST(StdinWatch, AReadErrorThatRepeatsNeitherEndsTheProgramNorSpins) {
+    // A directory as standard input: every read fails (EISDIR) and poll()
+    // reports it readable for ever.
+    for (const char* profile : {"sentry", "pointer"}) {
+        auto child = ChildProcess::spawn(
+            {"/bin/sh", "-c", "exec " + std::string(VELKO_PROTOCOL_FIXTURE) + " " + profile + " </"});
+        ASSERT_TRUE(child.waitForOutLines(1)) << profile;
+        double before = cpuSeconds(child.pid());
+        EXPECT_FALSE(child.waitFor([] { return false; }, 1500ms)) << profile << " still runs";
+        EXPECT_LT(cpuSeconds(child.pid()) - before, 0.3) << profile << " waits without using the CPU";
+        child.sendSignal(SIGTERM);
+        auto r = child.wait();
+        EXPECT_TRUE(r.signaled) << profile;
+        EXPECT_EQ(child.out(), "{\"event\":\"ready\"}\n") << profile;
+    }
 }
 
 TEST(Sigpipe, AWriteToAClosedOutputEndsTheProcessBySignal) {

@@ -54,7 +54,10 @@ public:
     virtual ~Source() = default;
 
     virtual void setHandler(Work handler) = 0;
+    // Starts delivery; after `suspend`, takes it up again.
     virtual void resume() = 0;
+    // Holds delivery back until the next `resume`; the source stays.
+    virtual void suspend() = 0;
 };
 
 // Runs the handler after `signo` arrives; arrivals before the handler runs may

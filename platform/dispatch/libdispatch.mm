@@ -65,15 +65,25 @@ public:
     }
 
     void resume() override {
-        if (resumed_) return;
+        // Suspensions nest in libdispatch; ours do not, so only the one we
+        // made is undone.
+        if (resumed_ && !suspended_) return;
         resumed_ = true;
+        suspended_ = false;
         dispatch_resume(source_);
+    }
+
+    void suspend() override {
+        if (!resumed_ || suspended_) return;
+        suspended_ = true;
+        dispatch_suspend(source_);
     }
 
 private:
     dispatch_source_t source_;
     Work handler_;
     bool resumed_ = false;
+    bool suspended_ = false;
 };
 
 } // namespace

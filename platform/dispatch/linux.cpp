@@ -107,14 +107,17 @@ public:
     void setHandler(Work handler) override { handler_ = std::move(handler); }
 
     void resume() override {
+        suspended_ = false;
         if (resumed_) return;
         resumed_ = true;
         if (kind_ == Kind::timer) arm();
         mainLoop().sources.push_back(this);
     }
 
+    void suspend() override { suspended_ = true; }
+
     int fd() const { return fd_; }
-    bool wantsPoll() const { return resumed_ && !scheduled_ && !dead_; }
+    bool wantsPoll() const { return resumed_ && !suspended_ && !scheduled_ && !dead_; }
 
     // Called by the loop when poll() reports the descriptor. The handler
     // runs as a main-queue block, and the descriptor is not watched again
@@ -148,13 +151,14 @@ private:
         } else if (kind_ == Kind::timer) {
             readCounter(fd_);
         }
-        if (handler_) handler_();
+        if (handler_ && !suspended_) handler_();
     }
 
     Kind kind_;
     int fd_;
     bool ownsFd_;
     bool resumed_ = false;
+    bool suspended_ = false;
     bool scheduled_ = false;
     std::chrono::nanoseconds interval_;
     bool dead_ = false;

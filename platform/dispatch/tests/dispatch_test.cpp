@@ -160,3 +160,26 @@ TEST(ReadSource, FiresWhileDataOrEndOfFileIsPending) {
     source.reset(); // stop watching before the descriptor goes away
     ::close(fds[0]);
 }
+
+TEST(ReadSource, ASuspendedSourceHoldsDeliveryUntilResumed) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    auto source = makeReadSource(fds[0]);
+    std::string got;
+    source->setHandler([&] {
+        char c;
+        if (::read(fds[0], &c, 1) == 1) got.push_back(c);
+        source->suspend(); // from inside its own handler, as the stdin watch does
+    });
+    source->resume();
+    ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+    ASSERT_TRUE(runMainUntil([&] { return !got.empty(); }, 5s));
+    // A byte is still pending, but nothing reads it while suspended.
+    runMainUntil([] { return false; }, 100ms);
+    EXPECT_EQ(got, "a");
+    source->resume();
+    ASSERT_TRUE(runMainUntil([&] { return got == "ab"; }, 5s));
+    source.reset();
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
