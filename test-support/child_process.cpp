@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 namespace velko::testing {
@@ -60,8 +62,14 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const std
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // An added entry replaces an inherited one of the same name.
+    auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(),
+                                    [&](const std::string& added) { return nameOf(added) == nameOf(*e); });
+        if (!replaced) envStore.emplace_back(*e);
+    }
     for (const auto& e : extraEnv) envStore.push_back(e);
     std::vector<char*> env;
     env.reserve(envStore.size() + 1);

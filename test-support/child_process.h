@@ -27,7 +27,8 @@ struct ExitResult {
 class ChildProcess {
 public:
     // Executes `argv[0]` with the given arguments; `extraEnv` entries
-    // ("NAME=value") are added to the inherited environment.
+    // ("NAME=value") are added to the inherited environment, replacing
+    // inherited entries of the same name.
     static ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
 
     // Runs `body` in a forked child; its return value becomes the exit

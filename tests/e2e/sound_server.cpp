@@ -57,7 +57,8 @@ std::vector<std::string> lines(const std::string& text) {
 
 std::unique_ptr<SoundServer> SoundServer::start(ServerKind kind, bool warm, std::string& error) {
     // Clients must find this server only, whatever the test runner's
-    // environment says (a child's added entries come after inherited ones).
+    // environment says: what the server's environment leaves unset must not
+    // come from the runner's.
     for (const char* name : {"PULSE_SERVER", "XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY", "PULSE_RUNTIME_PATH"}) {
         ::unsetenv(name);
     }
