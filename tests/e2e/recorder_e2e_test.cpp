@@ -94,7 +94,12 @@ TEST_P(RecorderTones, MicrophoneLeftSystemAudioRight) {
 
     auto pcm = decodeS16le(recorder.out());
     double seconds = static_cast<double>(pcm.frames()) / rate;
-    EXPECT_GE(seconds, recordedAtLeast - 0.1) << "frames for the whole time recorded";
+    // PulseAudio's null sinks keep to the system clock. PipeWire's fall
+    // behind it here when the graph runs late (a parec on the same server
+    // loses as much, up to an eighth of the time on this 2-core machine), so
+    // there the frames only have to come close to the time recorded.
+    double kept = kind == ServerKind::pulseaudio ? 1.0 : 0.8;
+    EXPECT_GE(seconds, recordedAtLeast * kept - 0.1) << "frames for the whole time recorded";
     EXPECT_LE(seconds, closedAfter + 0.05) << "no more frames than time passed";
 
     auto tenth = static_cast<std::size_t>(rate / 10);
