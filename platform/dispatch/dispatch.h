@@ -38,6 +38,16 @@ public:
     // Runs `work` on the queue and returns once it, and everything submitted
     // before it, has finished. Never call it from the queue itself.
     virtual void sync(Work work) = 0;
+    // When the queue is idle (nothing queued, nothing running), runs `work`
+    // at once on the calling thread as the queue's next block and returns
+    // true; otherwise returns false without running it. It never waits, so a
+    // producer on a time-critical thread can spare itself the hop to the
+    // queue's thread and hand the work over with `async` when it must.
+    // Queues that cannot lend themselves to another thread return false.
+    virtual bool runNowIfIdle(const Work& work) {
+        (void)work;
+        return false;
+    }
     virtual const std::string& label() const = 0;
     // The platform's own queue object (a dispatch_queue_t on macOS), for
     // platform calls that take a queue; nullptr where there is none.

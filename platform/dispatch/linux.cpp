@@ -263,6 +263,25 @@ public:
         cv_.notify_one();
     }
 
+    bool runNowIfIdle(const Work& work) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (busy_ || !queue_.empty()) return false;
+            busy_ = true;
+        }
+        work();
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
+            busy_ = false;
+            wake = stopping_ || !queue_.empty();
+        }
+        // Blocks submitted meanwhile waited for this one; the thread takes
+        // them up now. (An idle thread is left asleep.)
+        if (wake) cv_.notify_one();
+        return true;
+    }
+
     void sync(Work work) override {
         std::mutex m;
         std::condition_variable done;
@@ -291,12 +310,16 @@ private:
             Work work;
             {
                 std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                // A block lent to another thread (runNowIfIdle) runs first.
+                cv_.wait(lock, [&] { return !busy_ && (stopping_ || !queue_.empty()); });
                 if (queue_.empty()) return;
                 work = std::move(queue_.front());
                 queue_.pop_front();
+                busy_ = true;
             }
             work();
+            std::lock_guard lock(mutex_);
+            busy_ = false;
         }
     }
 
@@ -304,6 +327,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Work> queue_;
+    bool busy_ = false; // a block of this queue is running, here or lent out
     bool stopping_ = false;
     std::thread thread_;
 };

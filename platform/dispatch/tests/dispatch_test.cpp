@@ -45,6 +45,66 @@ TEST(SerialQueue, SyncIsADrainOfEverythingSubmittedBefore) {
     EXPECT_EQ(done.load(), 50);
 }
 
+TEST(SerialQueue, RunNowIfIdleLendsTheQueueWithoutEverWaiting) {
+    auto queue = Queue::serial("velko.test.lend", Qos::userInitiated);
+    // Idle: the block runs here, at once.
+    auto here = std::this_thread::get_id();
+    std::thread::id ranOn;
+    EXPECT_TRUE(queue->runNowIfIdle([&] { ranOn = std::this_thread::get_id(); }));
+    EXPECT_EQ(ranOn, here);
+
+    // Busy with a block of its own: refused, and the block is not run.
+    std::mutex gate;
+    std::unique_lock held(gate);
+    std::atomic<bool> started{false};
+    queue->async([&] {
+        started = true;
+        std::lock_guard wait(gate);
+    });
+    while (!started) std::this_thread::yield();
+    bool ran = false;
+    EXPECT_FALSE(queue->runNowIfIdle([&] { ran = true; }));
+    EXPECT_FALSE(ran);
+    held.unlock();
+    queue->sync([] {});
+}
+
+TEST(SerialQueue, BlocksSubmittedWhileLentOutRunAfterTheLentBlockInOrder) {
+    auto queue = Queue::serial("velko.test.lent", Qos::userInitiated);
+    std::vector<int> order; // touched only as the queue's blocks
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    auto step = [&](int i) {
+        if (running.fetch_add(1) != 0) overlapped = true;
+        order.push_back(i);
+        running.fetch_sub(1);
+    };
+    // Another thread keeps lending the queue to itself while this one
+    // submits: the blocks never overlap and each lent block runs whole.
+    std::atomic<bool> stop{false};
+    std::atomic<int> lent{0};
+    std::thread lender([&] {
+        while (!stop) {
+            if (queue->runNowIfIdle([&] {
+                    if (running.fetch_add(1) != 0) overlapped = true;
+                    std::this_thread::sleep_for(50us);
+                    running.fetch_sub(1);
+                })) {
+                lent.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 2000; ++i) queue->async([&, i] { step(i); });
+    std::vector<int> seen;
+    queue->sync([&] { seen = order; });
+    while (lent.load() == 0) std::this_thread::yield(); // idle now: it gets its turn
+    stop = true;
+    lender.join();
+    ASSERT_EQ(seen.size(), 2000u);
+    for (int i = 0; i < 2000; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+    EXPECT_FALSE(overlapped);
+}
+
 TEST(SerialQueue, ThreadsStartWithAsyncSignalsBlocked) {
     auto queue = Queue::serial("velko.test.mask", Qos::unspecified);
     sigset_t seen;
