@@ -222,7 +222,9 @@ public:
     // AudioHardwareDestroyAggregateDevice.
     virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;
     // AudioDeviceCreateIOProcIDWithBlock: `block` runs on `queue` once per IO
-    // cycle while the device runs. A success may still give no handle.
+    // cycle while the device runs. A success may still give no handle. As
+    // with dispatch_sync, running on the queue means running as one of its
+    // blocks, one at a time with the others, not always on its own thread.
     virtual OSStatus createIOProcIDWithBlock(std::optional<IOProcID>& outID, AudioObjectID device,
                                              dispatch::Queue& queue, IOBlock block) = 0;
     // AudioDeviceStart / AudioDeviceStop: after a stop returns, no further

@@ -475,7 +475,12 @@ void PulseHal::emitCycles(Aggregate& aggregate) {
         cycle->tap = std::move(tap);
         for (const auto& proc : aggregate.procs) {
             if (!proc.running) continue;
-            proc.queue->async([block = proc.block, cycle] { deliver(*block, *cycle); });
+            // Handed over synchronously when the callback's queue is idle, as
+            // the platform hands IO blocks to their queue: the block runs here,
+            // as that queue's block, without waking its thread. A busy queue
+            // gets the cycle queued behind its work; this thread never waits.
+            auto run = [block = proc.block, cycle] { deliver(*block, *cycle); };
+            if (!proc.queue->runNowIfIdle(run)) proc.queue->async(std::move(run));
         }
         mic = {};
         tap = {};

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -316,26 +317,35 @@ double nominalRate(Hal& hal, AudioObjectID device) {
     return rate;
 }
 
-// What the IO callback received.
+// What the IO callback received, and whether it ever ran beside another
+// block of its queue (`asQueueBlock` wraps those).
 struct CycleLog {
     std::mutex mutex;
     std::vector<std::string> shapes; // "buffers:channels/frames,channels/frames"
-    pthread_t thread{};
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+
+    void asQueueBlock(const std::function<void()>& work) {
+        if (running.fetch_add(1) != 0) overlapped = true;
+        work();
+        running.fetch_sub(1);
+    }
 
     IOBlock block() {
         return [this](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*, AudioBufferList*,
-                      const AudioTimeStamp*) {
-            std::string shape = std::to_string(input->mNumberBuffers) + ":";
-            const AudioBuffer* buffers = input->mBuffers;
-            for (std::uint32_t i = 0; i < input->mNumberBuffers; ++i) {
-                std::uint32_t channels = buffers[i].mNumberChannels;
-                shape += (i ? "," : "") + std::to_string(channels) + "/" +
-                         std::to_string(buffers[i].mDataByteSize / 4 / std::max<std::uint32_t>(channels, 1));
-            }
-            std::lock_guard lock(mutex);
-            shapes.push_back(shape);
-            thread = ::pthread_self();
-        };
+                      const AudioTimeStamp*) { asQueueBlock([&] { record(input); }); };
+    }
+
+    void record(const AudioBufferList* input) {
+        std::string shape = std::to_string(input->mNumberBuffers) + ":";
+        const AudioBuffer* buffers = input->mBuffers;
+        for (std::uint32_t i = 0; i < input->mNumberBuffers; ++i) {
+            std::uint32_t channels = buffers[i].mNumberChannels;
+            shape += (i ? "," : "") + std::to_string(channels) + "/" +
+                     std::to_string(buffers[i].mDataByteSize / 4 / std::max<std::uint32_t>(channels, 1));
+        }
+        std::lock_guard lock(mutex);
+        shapes.push_back(shape);
     }
     std::size_t count() {
         std::lock_guard lock(mutex);
@@ -395,7 +405,15 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
         std::lock_guard lock(log.mutex);
         for (const auto& shape : log.shapes) ASSERT_EQ(shape, "2:2/160,1/160") << "equal frames, 10 ms at 16 kHz";
     }
-    EXPECT_TRUE(pthread_equal(log.thread, threadOf(*queue)));
+    // Cycles run as blocks of the queue: never beside its other blocks,
+    // whether the queue is idle when a cycle comes or busy with work.
+    auto beforeBusy = log.count();
+    for (int i = 0; i < 100; ++i) {
+        queue->async([&] { log.asQueueBlock([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }); });
+    }
+    queue->sync([] {});
+    EXPECT_GT(log.count(), beforeBusy + 5) << "cycles go on while the queue is busy";
+    EXPECT_FALSE(log.overlapped);
     EXPECT_EQ(uncorkedStreams(*server_), 2u);
 
     // Stopped: nothing more is delivered, and the streams are corked.
