@@ -406,13 +406,24 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
         for (const auto& shape : log.shapes) ASSERT_EQ(shape, "2:2/160,1/160") << "equal frames, 10 ms at 16 kHz";
     }
     // Cycles run as blocks of the queue: never beside its other blocks,
-    // whether the queue is idle when a cycle comes or busy with work.
+    // whether the queue is idle when a cycle comes or busy with work. The
+    // queue is kept busy (a few 2 ms blocks waiting) until ten more cycles
+    // have come.
     auto beforeBusy = log.count();
-    for (int i = 0; i < 100; ++i) {
-        queue->async([&] { log.asQueueBlock([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }); });
+    std::atomic<int> waiting{0};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (log.count() < beforeBusy + 10 && std::chrono::steady_clock::now() < deadline) {
+        if (waiting.load() < 3) {
+            waiting.fetch_add(1);
+            queue->async([&] {
+                log.asQueueBlock([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+                waiting.fetch_sub(1);
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     queue->sync([] {});
-    EXPECT_GT(log.count(), beforeBusy + 5) << "cycles go on while the queue is busy";
+    EXPECT_GE(log.count(), beforeBusy + 10) << "cycles go on while the queue is busy";
     EXPECT_FALSE(log.overlapped);
     EXPECT_EQ(uncorkedStreams(*server_), 2u);
 
