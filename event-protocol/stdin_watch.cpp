@@ -8,6 +8,12 @@
 #include <cerrno>
 
 namespace velko::events {
+namespace {
+
+// A read error that says "try again" rather than "this will keep failing".
+bool transient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
+} // namespace
 
 std::unique_ptr<dispatch::Source> installStdinReadSource() {
     auto source = dispatch::makeReadSource(STDIN_FILENO);
@@ -20,7 +26,7 @@ std::unique_ptr<dispatch::Source> installStdinReadSource() {
         // opened on a directory, say) would only repeat on every read, and
         // the descriptor counts as readable for ever: the watch stops
         // reading rather than spin.
-        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) watch->suspend();
+        if (n < 0 && !transient(errno)) watch->suspend();
     });
     source->resume();
     return source;
@@ -33,7 +39,7 @@ void watchStdinInBackground(dispatch::Work onEnd) {
             ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
             if (n > 0) continue;
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (n < 0 && transient(errno)) {
                 // A non-blocking descriptor inherited from the host: wait
                 // for it instead of spinning.
                 pollfd fd{STDIN_FILENO, POLLIN, 0};
