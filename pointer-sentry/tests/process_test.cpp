@@ -91,6 +91,19 @@ const std::vector<std::string> startUpCalls = {
     "addGlobalMonitor 14",
 };
 
+// Waits for the child, which must fail: exit status 1, nothing on standard
+// output, and `line` alone on standard error as one compact line.
+void expectFailureLine(ChildProcess& child, const nlohmann::json& line) {
+    auto result = child.wait();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(child.out(), "");
+    auto errors = child.errEvents();
+    ASSERT_EQ(errors.size(), 1u) << child.err();
+    EXPECT_EQ(errors[0], line);
+    EXPECT_EQ(child.err(), errors[0].dump() + "\n");
+}
+
 std::vector<std::string> firstCalls(std::vector<std::string> calls, std::size_t n) {
     calls.resize(std::min(n, calls.size()));
     return calls;
@@ -106,39 +119,20 @@ TEST(CommandLine, AnyArgumentIsRefusedBeforeTheWindowSystemIsTouched) {
         SCOPED_TRACE(testing::PrintToString(args));
         CallLog log;
         auto child = runScripted(log, args);
-        auto result = child.wait();
-        EXPECT_TRUE(result.exited);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(child.out(), "");
-        auto errors = child.errEvents();
-        ASSERT_EQ(errors.size(), 1u) << child.err();
-        EXPECT_EQ(errors[0], badArgs);
-        EXPECT_EQ(child.err(), errors[0].dump() + "\n"); // one compact line
+        expectFailureLine(child, badArgs);
         EXPECT_EQ(log.calls(), std::vector<std::string>{});
     }
 }
 
 TEST(CommandLine, TheShippedBinaryRefusesAnEmptyArgument) {
     auto child = ChildProcess::spawn({VELKO_POINTER_SENTRY, ""});
-    auto result = child.wait();
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(child.out(), "");
-    ASSERT_EQ(child.errEvents().size(), 1u) << child.err();
-    EXPECT_EQ(child.errEvents()[0], badArgs);
+    expectFailureLine(child, badArgs);
 }
 
 TEST(StartUp, ARefusedMonitorEndsWithTheMonitorLineAndNoReady) {
     CallLog log;
     auto child = runScripted(log, {}, [](ScriptedWindowSystem& platform) { platform.refuseMonitor = true; });
-    auto result = child.wait();
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(child.out(), "");
-    auto errors = child.errEvents();
-    ASSERT_EQ(errors.size(), 1u) << child.err();
-    EXPECT_EQ(errors[0], noMonitor);
-    EXPECT_EQ(child.err(), errors[0].dump() + "\n");
+    expectFailureLine(child, noMonitor);
     // Everything up to the monitor was set up, in order; the loop never ran.
     EXPECT_EQ(log.calls(), startUpCalls);
 }
@@ -148,14 +142,7 @@ TEST(StartUp, TheShippedLinuxBinaryHasNoMonitorToInstall) {
     GTEST_SKIP() << "this machine's window system offers a global monitor";
 #else
     auto child = ChildProcess::spawn({VELKO_POINTER_SENTRY});
-    auto result = child.wait();
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(child.out(), "");
-    auto errors = child.errEvents();
-    ASSERT_EQ(errors.size(), 1u) << child.err();
-    EXPECT_EQ(errors[0], noMonitor);
-    EXPECT_EQ(child.err(), errors[0].dump() + "\n");
+    expectFailureLine(child, noMonitor);
 #endif
 }
 
