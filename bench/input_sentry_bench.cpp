@@ -14,7 +14,7 @@
 
 using namespace velko::audio;
 using namespace velko::audio::selector;
-using namespace velko::inputsentry;
+using namespace velko::input_sentry;
 
 namespace {
 

@@ -17,19 +17,19 @@ inline void emit(const Event& event) { events::emit(event, Stream::err); }
 } // namespace recorder
 
 // velko-input-sentry: events on standard output unless told otherwise.
-namespace sentry {
+namespace input_sentry {
 inline void emit(const Event& event, Stream target = Stream::out) { events::emit(event, target); }
 [[noreturn]] inline void fail(std::string_view code, std::string_view message,
                               std::optional<std::int32_t> status = std::nullopt) {
     events::fail(code, message, status);
 }
-} // namespace sentry
+} // namespace input_sentry
 
 // velko-pointer-sentry: like the input sentry, but its failures never carry
 // a status.
-namespace pointer {
+namespace pointer_sentry {
 inline void emit(const Event& event, Stream target = Stream::out) { events::emit(event, target); }
 [[noreturn]] inline void fail(std::string_view code, std::string_view message) { events::fail(code, message); }
-} // namespace pointer
+} // namespace pointer_sentry
 
 } // namespace velko::events

@@ -2,7 +2,7 @@
 
 #include "input-sentry/utf8.h"
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 namespace {
 
 using audio::AudioObjectID;
@@ -72,4 +72,4 @@ std::vector<InputProcess> activeInputProcesses(audio::Hal& hal) {
     return processes;
 }
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

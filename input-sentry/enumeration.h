@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 // Every process object the audio system lists, in its order. Empty when the
 // list cannot be read. Slots the read left unfilled stay 0 (no object).
@@ -29,4 +29,4 @@ std::optional<std::string> inputDeviceUID(audio::Hal& hal, audio::AudioObjectID 
 // its pid and input device, sorted by key.
 std::vector<InputProcess> activeInputProcesses(audio::Hal& hal);
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

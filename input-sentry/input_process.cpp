@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 std::string InputProcess::key() const { return bundleId + ":" + std::to_string(pid) + ":" + deviceUID.value_or("-"); }
 
@@ -40,4 +40,4 @@ void sortByKey(std::vector<InputProcess>& processes) {
     processes = std::move(sorted);
 }
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 struct InputProcess {
     std::string bundleId;                 // never empty
@@ -39,4 +39,4 @@ using KeySet = std::set<std::string>;
 // Orders `processes` by key as Unicode strings; equal keys keep their order.
 void sortByKey(std::vector<InputProcess>& processes);
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

@@ -5,5 +5,5 @@
 
 int main(int argc, char** argv) {
     auto hal = velko::audio::makeSystemHal();
-    velko::inputsentry::run(velko::events::argumentsAfterProgramName(argc, argv), *hal);
+    velko::input_sentry::run(velko::events::argumentsAfterProgramName(argc, argv), *hal);
 }

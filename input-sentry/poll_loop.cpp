@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 void pollTick(SentryState& state) {
     auto processes = activeInputProcesses(state.hal);
@@ -53,4 +53,4 @@ void pollTick(SentryState& state) {
     state.seeded = true;
 }
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

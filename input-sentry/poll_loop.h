@@ -4,8 +4,8 @@
 
 #include "input-sentry/sentry_state.h"
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 void pollTick(SentryState& state);
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 // Where "input" lines go: standard output in the program, a recorder in tests.
 using LineSink = std::function<void(const events::Event&)>;
@@ -43,4 +43,4 @@ struct SentryState {
     std::unique_ptr<dispatch::Source> timer;
 };
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

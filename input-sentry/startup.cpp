@@ -8,10 +8,10 @@
 #include <array>
 #include <chrono>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 SentryState::SentryState(audio::Hal& platform)
-    : hal(platform), emitLine([](const events::Event& event) { events::sentry::emit(event); }) {}
+    : hal(platform), emitLine([](const events::Event& event) { events::input_sentry::emit(event); }) {}
 
 std::optional<std::string> readArguments(SentryState& state) {
     const std::array<events::FlagSpec, 1> flags{{
@@ -40,13 +40,13 @@ void run(std::vector<std::string> args, audio::Hal& hal) {
     SentryState state(hal);
     state.args = std::move(args);
 
-    if (auto refusal = readArguments(state)) events::sentry::fail("bad_args", *refusal);
+    if (auto refusal = readArguments(state)) events::input_sentry::fail("bad_args", *refusal);
 
     state.stdinSource = events::installStdinReadSource();
-    events::sentry::emit({{"event", "ready"}});
+    events::input_sentry::emit({{"event", "ready"}});
 
     startPolling(state);
     dispatch::runMain();
 }
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 inline constexpr std::string_view kIntervalFlag = "--interval-ms";
 inline constexpr std::string_view kIntervalMessage = "--interval-ms needs an integer between 200 and 10000";
@@ -25,4 +25,4 @@ void startPolling(SentryState& state);
 // returns; a bad command line ends the process through `fail`.
 [[noreturn]] void run(std::vector<std::string> args, audio::Hal& hal);
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 namespace {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD"; // U+FFFD
@@ -56,4 +56,4 @@ std::string nfc(std::string_view text) {
     return std::string(reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(length));
 }
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

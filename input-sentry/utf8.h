@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace velko::inputsentry {
+namespace velko::input_sentry {
 
 // `text` with every byte that does not start a well-formed UTF-8 sequence
 // replaced by U+FFFD (one replacement per such byte). Overlong forms,
@@ -20,4 +20,4 @@ std::string withValidUtf8(std::string_view text);
 // canonically equivalent texts give equal results.
 std::string nfc(std::string_view text);
 
-} // namespace velko::inputsentry
+} // namespace velko::input_sentry

@@ -7,7 +7,7 @@
 #import <Foundation/Foundation.h>
 #import <UserNotifications/UserNotifications.h>
 
-namespace velko::notifyprefs::platform {
+namespace velko::notify_prefs::platform {
 
 void autoreleaseScope(void (*body)(void*), void* context) {
     @autoreleasepool {
@@ -41,4 +41,4 @@ std::optional<Raised> requestSettings(void* request, SettingsAnswer answer) {
 
 bool addExports(napi_env, napi_value, std::int64_t (*)()) { return true; }
 
-} // namespace velko::notifyprefs::platform
+} // namespace velko::notify_prefs::platform

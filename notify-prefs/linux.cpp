@@ -3,7 +3,7 @@
 // "no-bundle: ..." and no notification service is ever asked.
 #include "notify-prefs/platform.h"
 
-namespace velko::notifyprefs::platform {
+namespace velko::notify_prefs::platform {
 
 void autoreleaseScope(void (*body)(void*), void* context) { body(context); }
 
@@ -15,4 +15,4 @@ std::optional<Raised> requestSettings(void*, SettingsAnswer) { return Raised{}; 
 
 bool addExports(napi_env, napi_value, std::int64_t (*)()) { return true; }
 
-} // namespace velko::notifyprefs::platform
+} // namespace velko::notify_prefs::platform

@@ -25,7 +25,7 @@
 #include <os/lock.h>
 #endif
 
-namespace velko::notifyprefs {
+namespace velko::notify_prefs {
 namespace {
 
 constexpr const char* kAlreadyLoaded = "velko-notify-prefs: already loaded in this process";
@@ -262,14 +262,14 @@ napi_value Load(napi_env env, napi_value exports) {
 }
 
 } // namespace
-} // namespace velko::notifyprefs
+} // namespace velko::notify_prefs
 
 extern "C" {
 
 NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
-    return velko::notifyprefs::Load(env, exports);
+    return velko::notify_prefs::Load(env, exports);
 }
 
 } // extern "C"

@@ -12,7 +12,7 @@
 
 #include <node_api.h>
 
-namespace velko::notifyprefs::platform {
+namespace velko::notify_prefs::platform {
 
 // Runs `body(context)` inside an autorelease scope, so that every platform
 // object made while it runs is released before this returns.
@@ -49,4 +49,4 @@ std::optional<Raised> requestSettings(void* request, SettingsAnswer answer);
 // exist. False when adding failed.
 bool addExports(napi_env env, napi_value exports, std::int64_t (*liveCalls)());
 
-} // namespace velko::notifyprefs::platform
+} // namespace velko::notify_prefs::platform

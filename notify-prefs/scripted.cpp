@@ -34,7 +34,7 @@
 #include <thread>
 #include <vector>
 
-namespace velko::notifyprefs::platform {
+namespace velko::notify_prefs::platform {
 namespace {
 
 enum class Raise { none, atCenter, atRequest };
@@ -335,4 +335,4 @@ bool addExports(napi_env env, napi_value exports, std::int64_t (*liveCalls)()) {
     return napi_set_named_property(env, exports, "scripted", object) == napi_ok;
 }
 
-} // namespace velko::notifyprefs::platform
+} // namespace velko::notify_prefs::platform

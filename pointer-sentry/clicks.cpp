@@ -9,22 +9,23 @@ namespace velko::pointer_sentry {
 
 namespace {
 
-void emitDesktopClick() { events::pointer::emit({{"event", "desktopClick"}}); }
+void emitDesktopClick() { events::pointer_sentry::emit({{"event", "desktopClick"}}); }
 
 } // namespace
 
-void monitorHandler(PointerSentry& sentry, windows::WindowSystem& platform, const windows::MouseEvent& event) {
+void monitorHandler(PointerSentry& sentry, window_system::WindowSystem& platform,
+                    const window_system::MouseEvent& event) {
     // Without a location nothing can be said about the event; a pending
     // press stays pending.
     auto location = screenLocation(platform, event);
     if (!location) return;
 
     switch (event.type) {
-    case windows::EventType::leftMouseDown:
+    case window_system::EventType::leftMouseDown:
         // A press anywhere else cancels a pending desktop press.
         sentry.desktopPress = isOnDesktop(sentry, platform, *location) ? location : std::nullopt;
         break;
-    case windows::EventType::leftMouseUp: {
+    case window_system::EventType::leftMouseUp: {
         if (!sentry.desktopPress) break;
         double dx = location->x - sentry.desktopPress->x;
         double dy = location->y - sentry.desktopPress->y;
@@ -35,7 +36,7 @@ void monitorHandler(PointerSentry& sentry, windows::WindowSystem& platform, cons
         if (dx * dx + dy * dy <= sentry.clickSlop * sentry.clickSlop) emitDesktopClick();
         break;
     }
-    case windows::EventType::rightMouseDown:
+    case window_system::EventType::rightMouseDown:
         // A click at once; a pending left press is neither read nor changed.
         if (isOnDesktop(sentry, platform, *location)) emitDesktopClick();
         break;

@@ -5,21 +5,22 @@
 
 namespace velko::pointer_sentry {
 
-std::optional<windows::Point> screenLocation(windows::WindowSystem& platform, const windows::MouseEvent& event) {
+std::optional<window_system::Point> screenLocation(window_system::WindowSystem& platform,
+                                                   const window_system::MouseEvent& event) {
     if (!event.location) return std::nullopt;
     auto height = platform.primaryScreenHeight();
     if (!height) return std::nullopt;
     // The window server measures from the top-left corner of the primary
     // screen, windows from its bottom-left corner; the primary screen's
     // height maps one onto the other for every display.
-    return windows::Point{event.location->x, *height - event.location->y};
+    return window_system::Point{event.location->x, *height - event.location->y};
 }
 
 namespace {
 
 // layer <= ceiling for a layer entry that is an integer; anything else is
 // no desktop layer.
-bool isDesktopLayer(const windows::PropertyList& layer, std::int64_t ceiling) {
+bool isDesktopLayer(const window_system::PropertyList& layer, std::int64_t ceiling) {
     if (layer.is_number_unsigned()) {
         // Beyond the signed range it is above any ceiling, not wrapped below.
         auto value = layer.get<std::uint64_t>();
@@ -31,7 +32,7 @@ bool isDesktopLayer(const windows::PropertyList& layer, std::int64_t ceiling) {
 
 } // namespace
 
-bool isOnDesktop(const PointerSentry& sentry, windows::WindowSystem& platform, windows::Point point) {
+bool isOnDesktop(const PointerSentry& sentry, window_system::WindowSystem& platform, window_system::Point point) {
     std::int64_t number = platform.windowNumberAtPoint(point);
     // No window at all is not the desktop.
     if (number <= 0) return false;
@@ -45,7 +46,7 @@ bool isOnDesktop(const PointerSentry& sentry, windows::WindowSystem& platform, w
         if (!description.is_object()) return false;
     }
     const auto& first = list->front();
-    auto layer = first.find(windows::windowLayerKey);
+    auto layer = first.find(window_system::windowLayerKey);
     if (layer == first.end()) return false;
     return isDesktopLayer(*layer, sentry.desktopLevelCeiling);
 }

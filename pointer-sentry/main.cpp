@@ -3,6 +3,6 @@
 
 int main(int argc, char** argv) {
     auto args = velko::events::argumentsAfterProgramName(argc, argv);
-    auto platform = velko::windows::makeWindowSystem();
+    auto platform = velko::window_system::makeWindowSystem();
     velko::pointer_sentry::run(args, *platform);
 }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/dispatch/dispatch.h"
-#include "platform/windows/windows.h"
+#include "platform/window-system/window_system.h"
 
 #include <cstdint>
 #include <memory>
@@ -23,35 +23,37 @@ struct PointerSentry {
     double clickSlop = 4.0;
     // Where a left press on the desktop landed (screen space), while it
     // waits for its release.
-    std::optional<windows::Point> desktopPress;
+    std::optional<window_system::Point> desktopPress;
     std::unique_ptr<dispatch::Source> stdinSource;
-    windows::Application application;
-    windows::Monitor monitor;
+    window_system::Application application;
+    window_system::Monitor monitor;
 };
 
 // The whole program: refuses any argument, sets up the state, the stdin
 // watch, the application and the mouse monitor, writes "ready" and serves
 // the event loop. Ends through the stdin watch (status 0) or `fail`.
-[[noreturn]] void run(std::span<const std::string> args, windows::WindowSystem& platform);
+[[noreturn]] void run(std::span<const std::string> args, window_system::WindowSystem& platform);
 
 // Start-up steps, in the order `run` takes them.
-void setUpClickState(PointerSentry& sentry, windows::WindowSystem& platform);
-void startApplication(PointerSentry& sentry, windows::WindowSystem& platform);
+void setUpClickState(PointerSentry& sentry, window_system::WindowSystem& platform);
+void startApplication(PointerSentry& sentry, window_system::WindowSystem& platform);
 // Installs the monitor with `monitorHandler`; false when the window system
 // refuses it. `sentry` and `platform` must outlive the monitor.
-bool installMonitor(PointerSentry& sentry, windows::WindowSystem& platform);
+bool installMonitor(PointerSentry& sentry, window_system::WindowSystem& platform);
 
 // The event's location in screen space (bottom-left origin of the primary
 // screen, y upward), or nothing when the event has no location or there is
 // no screen.
-std::optional<windows::Point> screenLocation(windows::WindowSystem& platform, const windows::MouseEvent& event);
+std::optional<window_system::Point> screenLocation(window_system::WindowSystem& platform,
+                                                   const window_system::MouseEvent& event);
 
 // True when the frontmost window at `point` (screen space) is part of the
 // desktop: its layer is at most `desktopLevelCeiling`. Anything the window
 // system cannot answer plainly counts as not on the desktop.
-bool isOnDesktop(const PointerSentry& sentry, windows::WindowSystem& platform, windows::Point point);
+bool isOnDesktop(const PointerSentry& sentry, window_system::WindowSystem& platform, window_system::Point point);
 
 // The click state machine, run once per delivered mouse event.
-void monitorHandler(PointerSentry& sentry, windows::WindowSystem& platform, const windows::MouseEvent& event);
+void monitorHandler(PointerSentry& sentry, window_system::WindowSystem& platform,
+                    const window_system::MouseEvent& event);
 
 } // namespace velko::pointer_sentry

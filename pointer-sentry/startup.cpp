@@ -5,30 +5,30 @@
 
 namespace velko::pointer_sentry {
 
-using events::pointer::emit;
-using events::pointer::fail;
+using events::pointer_sentry::emit;
+using events::pointer_sentry::fail;
 
 // The three kinds of event the click logic acts on; right releases, other
 // buttons, moves, drags and scrolls are not asked for.
-constexpr windows::EventMask monitorMask = windows::eventMaskFor(windows::EventType::leftMouseDown) |
-                                           windows::eventMaskFor(windows::EventType::leftMouseUp) |
-                                           windows::eventMaskFor(windows::EventType::rightMouseDown);
+constexpr window_system::EventMask monitorMask = window_system::eventMaskFor(window_system::EventType::leftMouseDown) |
+                                                 window_system::eventMaskFor(window_system::EventType::leftMouseUp) |
+                                                 window_system::eventMaskFor(window_system::EventType::rightMouseDown);
 static_assert(monitorMask == 14);
 
-void setUpClickState(PointerSentry& sentry, windows::WindowSystem& platform) {
+void setUpClickState(PointerSentry& sentry, window_system::WindowSystem& platform) {
     sentry.desktopLevelCeiling = platform.desktopIconWindowLevel();
     sentry.clickSlop = 4.0;
     sentry.desktopPress.reset();
 }
 
-void startApplication(PointerSentry& sentry, windows::WindowSystem& platform) {
+void startApplication(PointerSentry& sentry, window_system::WindowSystem& platform) {
     sentry.application = platform.sharedApplication();
     // No Dock icon and no menu bar: the program shows nothing of its own.
-    platform.setActivationPolicy(sentry.application, windows::ActivationPolicy::accessory);
+    platform.setActivationPolicy(sentry.application, window_system::ActivationPolicy::accessory);
 }
 
-bool installMonitor(PointerSentry& sentry, windows::WindowSystem& platform) {
-    auto monitor = platform.addGlobalMonitor(monitorMask, [&sentry, &platform](const windows::MouseEvent& event) {
+bool installMonitor(PointerSentry& sentry, window_system::WindowSystem& platform) {
+    auto monitor = platform.addGlobalMonitor(monitorMask, [&sentry, &platform](const window_system::MouseEvent& event) {
         monitorHandler(sentry, platform, event);
     });
     if (!monitor) return false;
@@ -36,7 +36,7 @@ bool installMonitor(PointerSentry& sentry, windows::WindowSystem& platform) {
     return true;
 }
 
-void run(std::span<const std::string> args, windows::WindowSystem& platform) {
+void run(std::span<const std::string> args, window_system::WindowSystem& platform) {
     // Any argument at all, the empty string included, is refused before
     // anything is set up.
     if (!args.empty()) fail("bad_args", "takes no flags");

@@ -47,15 +47,15 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
 
     if (mode == "sentry") {
-        if (auto refusal = events::readFlags(args, kFlags)) events::sentry::fail("bad_args", *refusal);
+        if (auto refusal = events::readFlags(args, kFlags)) events::input_sentry::fail("bad_args", *refusal);
         static auto stdinSource = events::installStdinReadSource();
-        events::sentry::emit({{"event", "ready"}});
+        events::input_sentry::emit({{"event", "ready"}});
         dispatch::runMain();
     }
     if (mode == "pointer") {
-        if (!args.empty()) events::pointer::fail("bad_args", "takes no flags");
+        if (!args.empty()) events::pointer_sentry::fail("bad_args", "takes no flags");
         static auto stdinSource = events::installStdinReadSource();
-        events::pointer::emit({{"event", "ready"}});
+        events::pointer_sentry::emit({{"event", "ready"}});
         dispatch::runMain();
     }
     if (mode == "recorder") {
@@ -71,19 +71,19 @@ int main(int argc, char** argv) {
     if (mode == "fail") {
         std::optional<std::int32_t> status;
         if (args.size() > 2) status = static_cast<std::int32_t>(std::stol(args[2]));
-        events::sentry::fail(args.at(0), args.at(1), status);
+        events::input_sentry::fail(args.at(0), args.at(1), status);
     }
     if (mode == "fail-unserialisable") {
-        events::sentry::fail("bad_args", std::string("\xff\xfe"));
+        events::input_sentry::fail("bad_args", std::string("\xff\xfe"));
     }
     if (mode == "emit") {
-        events::sentry::emit(Event::parse(args.at(0)));
-        events::sentry::emit({{"event", std::string("bad \xc3")}}); // dropped
-        events::sentry::emit({{"event", "after"}});
+        events::input_sentry::emit(Event::parse(args.at(0)));
+        events::input_sentry::emit({{"event", std::string("bad \xc3")}}); // dropped
+        events::input_sentry::emit({{"event", "after"}});
         events::exitProcess(0);
     }
     if (mode == "flood") {
-        for (;;) events::sentry::emit({{"event", "tick"}});
+        for (;;) events::input_sentry::emit({{"event", "tick"}});
     }
     return 2;
 }

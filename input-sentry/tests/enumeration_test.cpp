@@ -12,11 +12,11 @@
 
 using namespace velko::audio;
 using namespace velko::audio::selector;
-using velko::inputsentry::activeInputProcesses;
-using velko::inputsentry::inputDeviceUID;
-using velko::inputsentry::InputProcess;
-using velko::inputsentry::processObjectIDs;
-using velko::inputsentry::stringProperty;
+using velko::input_sentry::activeInputProcesses;
+using velko::input_sentry::inputDeviceUID;
+using velko::input_sentry::InputProcess;
+using velko::input_sentry::processObjectIDs;
+using velko::input_sentry::stringProperty;
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-using velko::inputsentry::comparableKey;
-using velko::inputsentry::InputProcess;
-using velko::inputsentry::KeySet;
-using velko::inputsentry::sortByKey;
+using velko::input_sentry::comparableKey;
+using velko::input_sentry::InputProcess;
+using velko::input_sentry::KeySet;
+using velko::input_sentry::sortByKey;
 
 TEST(InputProcessKey, JoinsBundlePidAndDevice) {
     EXPECT_EQ((InputProcess{"App", 42, "Mic"}.key()), "App:42:Mic");

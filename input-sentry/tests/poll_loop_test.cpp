@@ -13,8 +13,8 @@
 
 using namespace velko::audio;
 using namespace velko::audio::selector;
-using velko::inputsentry::pollTick;
-using velko::inputsentry::SentryState;
+using velko::input_sentry::pollTick;
+using velko::input_sentry::SentryState;
 
 namespace {
 

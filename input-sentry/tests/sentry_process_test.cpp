@@ -27,7 +27,7 @@ ChildProcess sentryWithOneProcess(const std::vector<std::string>& args) {
         hal.setObjectList(kSystemObject, kAudioHardwarePropertyProcessObjectList, {10});
         setProcessObject(hal, 10, {"com.example.Call", 1, 321, {100}});
         hal.setString(100, kAudioDevicePropertyDeviceUID, "Mic");
-        velko::inputsentry::run(args, hal);
+        velko::input_sentry::run(args, hal);
     });
 }
 

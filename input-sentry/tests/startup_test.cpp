@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-using velko::inputsentry::kIntervalMessage;
-using velko::inputsentry::readArguments;
-using velko::inputsentry::SentryState;
+using velko::input_sentry::kIntervalMessage;
+using velko::input_sentry::readArguments;
+using velko::input_sentry::SentryState;
 
 TEST(ReadArguments, IntervalValues) {
     struct Case {

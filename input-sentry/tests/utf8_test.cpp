@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-using velko::inputsentry::nfc;
-using velko::inputsentry::withValidUtf8;
+using velko::input_sentry::nfc;
+using velko::input_sentry::withValidUtf8;
 
 namespace {
 const std::string fffd = "\xEF\xBF\xBD";

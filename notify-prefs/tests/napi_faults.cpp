@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-namespace velko::notifyprefs::faults {
+namespace velko::notify_prefs::faults {
 namespace {
 
 enum Fn {
@@ -151,10 +151,10 @@ bool failNext(std::string_view name) {
 ControlScope::ControlScope() { ++t_controlDepth; }
 ControlScope::~ControlScope() { --t_controlDepth; }
 
-} // namespace velko::notifyprefs::faults
+} // namespace velko::notify_prefs::faults
 
-using velko::notifyprefs::faults::fails;
-namespace fi = velko::notifyprefs::faults;
+using velko::notify_prefs::faults::fails;
+namespace fi = velko::notify_prefs::faults;
 
 #define VELKO_REAL(name) (reinterpret_cast<decltype(&(name))>(fi::lookup(#name)))
 

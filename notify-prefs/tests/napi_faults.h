@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace velko::notifyprefs::faults {
+namespace velko::notify_prefs::faults {
 
 // Each watched function with the number of calls the module made to it.
 std::vector<std::pair<const char*, std::uint64_t>> callCounts();
@@ -34,4 +34,4 @@ public:
     ControlScope& operator=(const ControlScope&) = delete;
 };
 
-} // namespace velko::notifyprefs::faults
+} // namespace velko::notify_prefs::faults

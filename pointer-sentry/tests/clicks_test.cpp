@@ -1,7 +1,7 @@
 // The click state machine and the desktop hit test, driven in process: each
 // case is a window table and a script of mouse events played through the
 // scripted window system and the main queue, with the lines each step wrote.
-#include "platform/windows/scripted.h"
+#include "platform/window-system/scripted.h"
 #include "pointer-sentry/pointer_sentry.h"
 
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-using namespace velko::windows;
+using namespace velko::window_system;
 using namespace velko::pointer_sentry;
 using namespace std::chrono_literals;
 

@@ -4,7 +4,7 @@
 // with a scripted window system in a forked child, whose calls come back to
 // the test through a pipe; the built binary is run as shipped too.
 #include "event-protocol/events.h"
-#include "platform/windows/scripted.h"
+#include "platform/window-system/scripted.h"
 #include "pointer-sentry/pointer_sentry.h"
 #include "test-support/child_process.h"
 
@@ -16,7 +16,7 @@
 #include <sstream>
 
 using velko::testing::ChildProcess;
-using namespace velko::windows;
+using namespace velko::window_system;
 using namespace std::chrono_literals;
 
 namespace {

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string_view>
 
-namespace velko::windows {
+namespace velko::window_system {
 
 // Two coordinates in points. Each operation says which origin it uses: the
 // window server's global display space (top-left origin, y downward) or the
@@ -120,4 +120,4 @@ public:
 // The window system of the machine the program was built for.
 std::unique_ptr<WindowSystem> makeWindowSystem();
 
-} // namespace velko::windows
+} // namespace velko::window_system

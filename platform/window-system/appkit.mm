@@ -2,7 +2,7 @@
 // monitor, the screens and the window under a point; CoreGraphics for event
 // locations, window levels and window descriptions. Written to hold with or
 // without automatic reference counting.
-#include "platform/windows/windows.h"
+#include "platform/window-system/window_system.h"
 
 #import <AppKit/AppKit.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace velko::windows {
+namespace velko::window_system {
 namespace {
 
 // Window descriptions are shallow; anything nested deeper than this is no
@@ -173,4 +173,4 @@ public:
 
 std::unique_ptr<WindowSystem> makeWindowSystem() { return std::make_unique<AppKitWindowSystem>(); }
 
-} // namespace velko::windows
+} // namespace velko::window_system

@@ -4,14 +4,14 @@
 // loop would. Every call made to it is logged in order.
 #pragma once
 
-#include "platform/windows/windows.h"
+#include "platform/window-system/window_system.h"
 
 #include <cstddef>
 #include <string>
 #include <variant>
 #include <vector>
 
-namespace velko::windows {
+namespace velko::window_system {
 
 // A rectangle in screen space (bottom-left origin). It holds the points of
 // its left and bottom edges but not those of its right and top edges.
@@ -86,4 +86,4 @@ private:
     char monitor_ = 0;
 };
 
-} // namespace velko::windows
+} // namespace velko::window_system

@@ -1,11 +1,11 @@
-#include "platform/windows/scripted.h"
+#include "platform/window-system/scripted.h"
 
 #include "platform/dispatch/dispatch.h"
 
 #include <sstream>
 #include <utility>
 
-namespace velko::windows {
+namespace velko::window_system {
 namespace {
 
 std::string describe(Point p) {
@@ -93,4 +93,4 @@ void ScriptedWindowSystem::run(Application application) {
     dispatch::runMain();
 }
 
-} // namespace velko::windows
+} // namespace velko::window_system

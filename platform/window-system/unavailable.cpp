@@ -3,11 +3,11 @@
 // program reports that it cannot watch the mouse and ends, instead of
 // pretending to run. The other answers are those of a machine without
 // windows or screens.
-#include "platform/windows/windows.h"
+#include "platform/window-system/window_system.h"
 
 #include "platform/dispatch/dispatch.h"
 
-namespace velko::windows {
+namespace velko::window_system {
 namespace {
 
 class UnavailableWindowSystem final : public WindowSystem {
@@ -29,4 +29,4 @@ private:
 
 std::unique_ptr<WindowSystem> makeWindowSystem() { return std::make_unique<UnavailableWindowSystem>(); }
 
-} // namespace velko::windows
+} // namespace velko::window_system
