@@ -30,6 +30,15 @@ static_assert(std::string_view(kAudioSubTapDriftCompensationKey) == aggregate_ke
 static_assert(::kAudioHardwareNotRunningError == audio::kAudioHardwareNotRunningError);
 static_assert(static_cast<std::int64_t>(CATapUnmuted) == static_cast<std::int64_t>(TapMuteBehavior::unmuted));
 
+// The properties of the recorder's health watch are the platform's own: the
+// default output device and whether any process runs IO on it, and the
+// nominal rate whose listener notices a device changing its rate. They are
+// read and watched through the generic property calls below.
+static_assert(::kAudioHardwarePropertyDefaultOutputDevice == selector::kAudioHardwarePropertyDefaultOutputDevice);
+static_assert(::kAudioDevicePropertyDeviceIsRunningSomewhere == selector::kAudioDevicePropertyDeviceIsRunningSomewhere);
+static_assert(::kAudioDevicePropertyNominalSampleRate == selector::kAudioDevicePropertyNominalSampleRate);
+static_assert(::kAudioObjectSystemObject == kSystemObject);
+
 namespace {
 
 dispatch_queue_t nativeQueue(dispatch::Queue& queue) { return static_cast<dispatch_queue_t>(queue.native()); }

@@ -446,6 +446,47 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
     EXPECT_TRUE(eventually([&] { return server_->sourceOutputs().empty(); })) << "nothing left on the server";
 }
 
+TEST_P(PulseHalTest, DefaultOutputIsTheDefaultSinkRunningWhileAStreamPlaysToIt) {
+    auto defaultOutput = [&] {
+        AudioObjectID id = kUnknownObject;
+        EXPECT_EQ(getProperty(*hal_, kSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id), kNoErr);
+        return id;
+    };
+    auto running = [&](AudioObjectID device) {
+        std::uint32_t value = 7;
+        EXPECT_EQ(getProperty(*hal_, device, kAudioDevicePropertyDeviceIsRunningSomewhere, value), kNoErr);
+        return value;
+    };
+    auto play = [&](const std::string& sink) {
+        return server_->spawnShell("exec pacat --raw --latency-msec=20 -d " + sink + " </dev/zero");
+    };
+    const AudioObjectID speakers = defaultOutput();
+    ASSERT_NE(speakers, kUnknownObject);
+    EXPECT_EQ(isAlive(*hal_, speakers), 1u);
+    double rate = 0;
+    EXPECT_EQ(getProperty(*hal_, speakers, kAudioDevicePropertyNominalSampleRate, rate), kNoErr);
+    EXPECT_EQ(rate, 48000.0);
+
+    // Recording the sink's monitor, as the tap does, is not playing to it;
+    // nor is playing to another sink.
+    auto monitor = startStream(*server_, {"--device", "speakers.monitor"});
+    auto elsewhere = play("headphones");
+    ASSERT_TRUE(
+        eventually([&] { return server_->pactl({"list", "short", "sink-inputs"}).find('\t') != std::string::npos; }));
+    EXPECT_EQ(running(speakers), 0u);
+
+    auto player = play("speakers");
+    EXPECT_TRUE(eventually([&] { return running(speakers) == 1u; }));
+    player.sendSignal(SIGTERM);
+    player.wait();
+    EXPECT_TRUE(eventually([&] { return running(speakers) == 0u; }));
+
+    // Another default sink is another device, with its own streams.
+    server_->pactl({"set-default-sink", "headphones"});
+    EXPECT_TRUE(eventually([&] { return defaultOutput() != speakers; }));
+    EXPECT_EQ(running(defaultOutput()), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, PulseHalTest, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
                          [](const auto& info) { return kindName(info.param); });
 
