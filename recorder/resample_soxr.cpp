@@ -45,7 +45,10 @@ private:
         const void* in[2] = {mic, tap};
         void* out[2] = {outMic.data() + start, outTap.data() + start};
         std::size_t made = 0;
-        soxr_error_t error = soxr_process(soxr_, mic == nullptr ? nullptr : in, frames, used, out, room, &made);
+        // soxr takes the split channels as an array of buffers behind its
+        // untyped in and out parameters.
+        const soxr_in_t input = mic == nullptr ? nullptr : static_cast<soxr_in_t>(in);
+        soxr_error_t error = soxr_process(soxr_, input, frames, used, static_cast<soxr_out_t>(out), room, &made);
         if (error != nullptr) made = 0;
         outMic.resize(start + made);
         outTap.resize(start + made);

@@ -205,7 +205,7 @@ TEST(Running, DeviceRateChangeIsNoticedAndTheStreamKeepsTheAnnouncedRate) {
     // 1440 frames at 48000 Hz, then one second at 24000 Hz written as 48000
     // frames, the converter's delay included (the stop drains it).
     ASSERT_EQ(child.out().size() % 4, 0u);
-    EXPECT_NEAR(static_cast<double>(child.out().size() / 4), 1440 + 48000, 0.005 * 48000);
+    EXPECT_NEAR(static_cast<double>(child.out().size()) / 4, 1440 + 48000, 0.005 * 48000);
 }
 
 TEST(Running, SlowReaderDoesNotStallCaptureAndStoppedFollowsTheLastByte) {
