@@ -97,7 +97,10 @@ void handOver(Recorder& state, Channel channel, bool silent) {
 
 std::int64_t computeSilenceFrames(double actualRate) {
     const double frames = 5.0 * actualRate;
-    if (!(frames >= 1.0)) return 1;
+    // However low the rate (one the device never confirmed), a handful of
+    // zeros is no silence.
+    constexpr double kFewest = 1000.0;
+    if (!(frames >= kFewest)) return static_cast<std::int64_t>(kFewest);
     // Past this no recording lasts long enough for the count to get there.
     constexpr double kLongest = 9.0e15;
     if (frames >= kLongest) return static_cast<std::int64_t>(kLongest);

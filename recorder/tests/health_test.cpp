@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 using namespace velko;
@@ -107,6 +108,24 @@ TEST(Silence, OneNoticeAtFiveSecondsOfZerosAndOneWhenSoundReturns) {
         w.cycles(50, sound, sound);
         EXPECT_EQ(w.servedCodes(), c.resumed);
     }
+}
+
+TEST(Silence, ThresholdIsFiveSecondsAtTheAnnouncedRate) {
+    struct Case {
+        double rate;
+        std::int64_t frames;
+    } cases[] = {
+        {48000.0, 240000},
+        {44100.0, 220500},
+        {16000.0, 80000},
+        {22050.5, 110253},
+        {1e-300, 1000},
+        {std::nan(""), 1000},
+        {0.0, 1000},
+        {1e300, 9'000'000'000'000'000},
+        {std::numeric_limits<double>::infinity(), 9'000'000'000'000'000},
+    };
+    for (const auto& c : cases) EXPECT_EQ(computeSilenceFrames(c.rate), c.frames) << c.rate;
 }
 
 TEST(Silence, ZerosInsideSoundNeverCount) {
