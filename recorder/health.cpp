@@ -55,8 +55,9 @@ events::Event silenceNotice(Recorder& state, Channel channel, bool silent) {
                                : "system audio has been silent for 5 seconds; nothing is playing"}};
 }
 
-// Main queue: one notice per change of state. Changes that pass each other
-// on the way (silent, then sound again, before the first was told) merge.
+// Main queue: one notice per change of state. The capture path hands each
+// change over once and in order; what was told last is kept all the same,
+// so that nothing is ever told twice in a row.
 void announceSilence(Recorder& state, Channel channel, bool silent) {
     bool& announced = state.health.announcedSilent[static_cast<int>(channel)];
     if (announced == silent) return;

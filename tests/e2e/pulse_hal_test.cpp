@@ -383,12 +383,19 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
     EXPECT_EQ(streamChannels(*hal_, device, kInputScope), (std::vector<std::uint32_t>{2, 1}));
 
     // The rate written is the rate the streams run at; the server resamples.
-    const std::vector<std::pair<double, double>> writes{
-        {44100, 44100}, {22050.4, 22050}, {100, 22050}, {std::nan(""), 22050}, {16000, 16000}};
+    // Each change is told to the rate's listeners.
+    ListenerLog rateChanges;
+    ASSERT_EQ(
+        hal_->addPropertyListener(device, address(kAudioDevicePropertyNominalSampleRate), *queue, rateChanges.block()),
+        kNoErr);
+    const std::vector<std::pair<double, double>> writes{{44100, 44100},        {22050.4, 22050}, {100, 22050},
+                                                        {std::nan(""), 22050}, {16000, 16000},   {16000, 16000}};
     for (auto [written, expected] : writes) {
         hal_->setPropertyData(device, address(kAudioDevicePropertyNominalSampleRate), sizeof written, &written);
         EXPECT_EQ(nominalRate(*hal_, device), expected) << "after writing " << written;
     }
+    queue->sync([] {});
+    EXPECT_EQ(rateChanges.count(), 3) << "44100, 22050 and 16000 Hz";
 
     CycleLog log;
     std::optional<IOProcID> proc;
