@@ -8,6 +8,7 @@
 #include "recorder/recorder.h"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace velko::recorder {
@@ -65,6 +66,13 @@ void announceSilence(Recorder& state, Channel channel, bool silent) {
     state.health.emit(silenceNotice(state, channel, silent));
 }
 
+// "48000 Hz": whole hertz, for a rate of any size.
+std::string hz(double rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f Hz", rate);
+    return text;
+}
+
 // A rate the converter can take: finite, positive, and within reach of any
 // real device (as the rates the hardware offers are).
 bool usableRate(double rate) { return std::isfinite(rate) && rate >= 1000.0 && rate <= 1536000.0; }
@@ -81,7 +89,6 @@ void onNominalRateChanged(Recorder& state) {
     health.noticedRate = rate;
     health.deviceRate.store(rate, std::memory_order_release);
     const bool announced = rate == state.actualRate;
-    const auto hz = [](double r) { return std::to_string(std::llround(r)) + " Hz"; };
     health.emit({{"event", "notice"},
                  {"code", "device_rate_changed"},
                  {"deviceRate", rate},
@@ -105,7 +112,7 @@ std::int64_t computeSilenceFrames(double actualRate) {
     // Past this no recording lasts long enough for the count to get there.
     constexpr double kLongest = 9.0e15;
     if (frames >= kLongest) return static_cast<std::int64_t>(kLongest);
-    return std::llround(frames);
+    return static_cast<std::int64_t>(frames + 0.5); // rounded: it is positive
 }
 
 void prepareHealth(Recorder& state) {

@@ -78,7 +78,7 @@ struct Health {
     std::vector<float> outTap;
 
     // Where the notices go: standard error, or a test's collector.
-    std::function<void(const events::Event&)> emit = events::recorder::emit;
+    std::function<void(const events::Event&)> emit = [](const events::Event& line) { events::recorder::emit(line); };
 };
 static_assert(std::atomic<double>::is_always_lock_free);
 
