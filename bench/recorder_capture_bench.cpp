@@ -70,7 +70,7 @@ std::size_t inputBytes(const audio::AudioBufferList* list) {
 // How the capture path is set up: the silence watch on or off, and the rate
 // the device runs at (the stream's is 48000 Hz).
 struct Setup {
-    bool watchSilence = false;
+    bool watchSilence = true; // as in the program
     double deviceRate = 48000.0;
     bool zeros = false; // digital silence instead of noise
 };
