@@ -43,6 +43,8 @@ struct Watched {
         state.health.emit = [this](const json& line) { notices.push_back(line); };
         prepareHealth(state);
     }
+    // Hand-overs still queued refer to this recorder: they run while it is.
+    ~Watched() { served(); }
 
     // `count` cycles of `frames` frames holding `mic` and `tap` throughout.
     void cycles(int count, float mic, float tap, std::size_t frames = 480) {
