@@ -162,6 +162,7 @@ void finishRateConversion(Recorder& state) {
     health.outTap.clear();
     health.resampler->drain(health.outMic, health.outTap);
     health.resampler.reset();
+    health.resamplerRate = 0.0;
     appendFrames(state, {health.outMic.data(), health.outTap.data(), health.outMic.size()});
 }
 
