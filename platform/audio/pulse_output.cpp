@@ -27,9 +27,12 @@ OSStatus PulseHal::answerDefaultOutput(Value& value) {
     if (!refreshServer()) return kNotRunning;
     AudioObjectID id = kUnknownObject;
     if (!defaultSink_.empty() && defaultSink_.front() != '@') {
+        // The connection may have gone during the last request.
+        pa_context* context = connection_.context();
+        if (context == nullptr) return kNotRunning;
         std::uint32_t index = kNoIndex;
         auto* op = pa_context_get_sink_info_by_name(
-            connection_.context(), defaultSink_.c_str(),
+            context, defaultSink_.c_str(),
             [](pa_context*, const pa_sink_info* info, int eol, void* into) {
                 if (eol == 0 && info != nullptr) *static_cast<std::uint32_t*>(into) = info->index;
             },
@@ -44,8 +47,10 @@ OSStatus PulseHal::answerDefaultOutput(Value& value) {
 OSStatus PulseHal::answerSink(const Object& object, const AudioObjectPropertyAddress& address, Value& value) {
     SinkInfo sink;
     if (object.generation == connection_.generation()) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return kNotRunning;
         auto* op = pa_context_get_sink_info_by_index(
-            connection_.context(), object.sourceIndex,
+            context, object.sourceIndex,
             [](pa_context*, const pa_sink_info* info, int eol, void* into) {
                 if (eol != 0 || info == nullptr) return;
                 *static_cast<SinkInfo*>(into) = {true, info->sample_spec.rate};
@@ -72,8 +77,10 @@ OSStatus PulseHal::answerSink(const Object& object, const AudioObjectPropertyAdd
             std::uint32_t sink;
             bool playing = false;
         } query{object.sourceIndex};
+        pa_context* context = connection_.context();
+        if (context == nullptr) return kNotRunning;
         auto* op = pa_context_get_sink_input_info_list(
-            connection_.context(),
+            context,
             [](pa_context*, const pa_sink_input_info* info, int eol, void* into) {
                 if (eol != 0 || info == nullptr) return;
                 auto* q = static_cast<Query*>(into);

@@ -525,6 +525,7 @@ TEST(PulseHalWithoutServer, EveryCallFailsWithOneStatus) {
         AudioObjectID id = 5;
         EXPECT_EQ(getProperty(*hal, kSystemObject, kAudioHardwarePropertyDefaultInputDevice, id), pulse::kNotRunning);
         EXPECT_EQ(id, 5u) << "the value is left as it was";
+        EXPECT_EQ(getProperty(*hal, kSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id), pulse::kNotRunning);
         std::uint32_t size = 0;
         EXPECT_EQ(hal->getPropertyDataSize(kSystemObject, address(kAudioHardwarePropertyProcessObjectList), size),
                   pulse::kNotRunning);
