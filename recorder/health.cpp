@@ -69,7 +69,7 @@ void announceSilence(Recorder& state, Channel channel, bool silent) {
 // "48000 Hz": whole hertz, for a rate of any size.
 std::string hz(double rate) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.0f Hz", rate);
+    (void)std::snprintf(text, sizeof text, "%.0f Hz", rate); // cut short at worst
     return text;
 }
 
@@ -112,7 +112,7 @@ std::int64_t computeSilenceFrames(double actualRate) {
     // Past this no recording lasts long enough for the count to get there.
     constexpr double kLongest = 9.0e15;
     if (frames >= kLongest) return static_cast<std::int64_t>(kLongest);
-    return static_cast<std::int64_t>(frames + 0.5); // rounded: it is positive
+    return static_cast<std::int64_t>(frames); // whole frames, as for the chunk size
 }
 
 void prepareHealth(Recorder& state) {

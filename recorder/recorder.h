@@ -199,7 +199,7 @@ void flush(Recorder& state, bool force = false);
 // --- Recording health (health.cpp) -------------------------------------------
 
 // Zero samples in a row after which a channel counts as silent: 5 s at
-// `actualRate`, rounded, at least 1000 and at most 9e15.
+// `actualRate`, truncated to whole frames, at least 1000 and at most 9e15.
 std::int64_t computeSilenceFrames(double actualRate);
 // Sets the silence threshold and takes the announced rate as the device's.
 // Before the device starts.
