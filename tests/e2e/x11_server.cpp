@@ -15,8 +15,6 @@
 
 #include <X11/Xlib.h>
 
-extern char** environ;
-
 namespace velko::e2e {
 namespace {
 
@@ -75,6 +73,7 @@ std::unique_ptr<XServer> XServer::start(std::string& error) {
     std::vector<std::string> argv{xvfb,  "-displayfd", std::to_string(displayFd), "-screen", "0", screen, "-nolisten",
                                   "tcp", "-noreset"};
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     int spawned = ::posix_spawn(&server->pid_, xvfb.c_str(), &actions, nullptr, args.data(), environ);

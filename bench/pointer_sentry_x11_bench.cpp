@@ -1,0 +1,166 @@
+// What velko-pointer-sentry costs on a private X server (Xvfb):
+//   - the delay from a click to its line on standard output, over 100
+//     clicks on the bare desktop, measured from the XTEST request that
+//     xdotool also sends, and from the start of an `xdotool click` process;
+//   - CPU ticks and resident memory over an idle stretch (60 s unless told);
+//   - CPU over 1000 clicks.
+//
+//   pointer_sentry_x11_bench [IDLE_SECONDS]
+//
+// It prints figures and asserts nothing about them.
+#include "tests/e2e/x11_server.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+using velko::e2e::XServer;
+using velko::testing::ChildProcess;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+// utime + stime of a process, in clock ticks.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which sits in parentheses.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0;
+    long stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+// A "Vm..." entry of /proc/PID/status, in KiB.
+long statusKiB(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(key + ":")) return std::stol(line.substr(key.size() + 1));
+    }
+    return -1;
+}
+
+struct Figures {
+    double median = 0;
+    double max = 0;
+};
+
+Figures summary(std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    return {ms[ms.size() / 2], ms.back()};
+}
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class Bench {
+public:
+    explicit Bench(XServer& server, ChildProcess& sentry) : server_(server), sentry_(sentry) {}
+
+    // One left click through XTEST, then the wait for its line.
+    double clickByRequest() {
+        Display* display = server_.display();
+        auto start = Clock::now();
+        XTestFakeButtonEvent(display, 1, True, CurrentTime);
+        XTestFakeButtonEvent(display, 1, False, CurrentTime);
+        XFlush(display);
+        awaitLine();
+        return millisecondsSince(start);
+    }
+
+    // One `xdotool click`, process start included.
+    double clickByXdotool() {
+        auto start = Clock::now();
+        if (!server_.xdotool({"click", "--delay", "0", "1"})) std::fprintf(stderr, "bench: xdotool failed\n");
+        awaitLine();
+        return millisecondsSince(start);
+    }
+
+private:
+    void awaitLine() {
+        ++expected_;
+        if (!sentry_.waitForOutLines(expected_ + 1, 10s)) {
+            std::fprintf(stderr, "bench: no line for click %zu\n%s\n", expected_, sentry_.err().c_str());
+            std::exit(1);
+        }
+    }
+
+    XServer& server_;
+    ChildProcess& sentry_;
+    std::size_t expected_ = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    std::string error;
+    auto server = XServer::start(error);
+    if (!server) {
+        std::fprintf(stderr, "bench: %s\n", error.c_str());
+        return 1;
+    }
+    auto sentry = server->spawn({VELKO_POINTER_SENTRY});
+    if (!sentry.waitForOutLines(1)) {
+        std::fprintf(stderr, "bench: the sentry did not start: %s\n", sentry.err().c_str());
+        return 1;
+    }
+    // On the bare root window, which is the desktop here.
+    XTestFakeMotionEvent(server->display(), -1, 640, 400, CurrentTime);
+    XSync(server->display(), False);
+    Bench bench(*server, sentry);
+    long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+
+    std::vector<double> byRequest;
+    std::vector<double> byXdotool;
+    for (int i = 0; i < 100; ++i) {
+        byRequest.push_back(bench.clickByRequest());
+        // Clicks apart, as a hand makes them.
+        std::this_thread::sleep_for(20ms);
+    }
+    for (int i = 0; i < 100; ++i) byXdotool.push_back(bench.clickByXdotool());
+    auto request = summary(byRequest);
+    auto xdotool = summary(byXdotool);
+    std::printf("click to line, XTEST request:  median %.3f ms, max %.3f ms (100 clicks)\n", request.median,
+                request.max);
+    std::printf("click to line, xdotool click:  median %.3f ms, max %.3f ms (100 clicks, process start included)\n",
+                xdotool.median, xdotool.max);
+
+    long before = cpuTicks(sentry.pid());
+    sentry.waitFor([] { return false; }, std::chrono::seconds(idleSeconds));
+    long idle = cpuTicks(sentry.pid()) - before;
+    std::printf("idle %d s: %ld CPU ticks (of %ld per second), RSS %ld KiB, peak RSS %ld KiB\n", idleSeconds, idle,
+                ticksPerSecond, statusKiB(sentry.pid(), "VmRSS"), statusKiB(sentry.pid(), "VmHWM"));
+
+    before = cpuTicks(sentry.pid());
+    auto start = Clock::now();
+    for (int i = 0; i < 1000; ++i) bench.clickByRequest();
+    long busy = cpuTicks(sentry.pid()) - before;
+    double wall = millisecondsSince(start);
+    std::printf("1000 clicks in %.0f ms: %ld CPU ticks (%.1f ms of CPU, %.3f ms a click), RSS %ld KiB\n", wall, busy,
+                1000.0 * static_cast<double>(busy) / static_cast<double>(ticksPerSecond),
+                static_cast<double>(busy) / static_cast<double>(ticksPerSecond), statusKiB(sentry.pid(), "VmRSS"));
+    sentry.closeStdin();
+    sentry.wait();
+    return 0;
+}
