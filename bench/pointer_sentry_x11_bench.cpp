@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iomanip>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -91,7 +93,7 @@ public:
     // One `xdotool click`, process start included.
     double clickByXdotool() {
         auto start = Clock::now();
-        if (!server_.xdotool({"click", "--delay", "0", "1"})) std::fprintf(stderr, "bench: xdotool failed\n");
+        if (!server_.xdotool({"click", "--delay", "0", "1"})) std::cerr << "bench: xdotool failed\n";
         awaitLine();
         return millisecondsSince(start);
     }
@@ -100,7 +102,7 @@ private:
     void awaitLine() {
         ++expected_;
         if (!sentry_.waitForOutLines(expected_ + 1, 10s)) {
-            std::fprintf(stderr, "bench: no line for click %zu\n%s\n", expected_, sentry_.err().c_str());
+            std::cerr << "bench: no line for click " << expected_ << "\n" << sentry_.err() << "\n";
             std::exit(1);
         }
     }
@@ -117,12 +119,12 @@ int main(int argc, char** argv) {
     std::string error;
     auto server = XServer::start(error);
     if (!server) {
-        std::fprintf(stderr, "bench: %s\n", error.c_str());
+        std::cerr << "bench: " << error << "\n";
         return 1;
     }
     auto sentry = server->spawn({VELKO_POINTER_SENTRY});
     if (!sentry.waitForOutLines(1)) {
-        std::fprintf(stderr, "bench: the sentry did not start: %s\n", sentry.err().c_str());
+        std::cerr << "bench: the sentry did not start: " << sentry.err() << "\n";
         return 1;
     }
     // On the bare root window, which is the desktop here.
@@ -133,6 +135,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> byRequest;
     std::vector<double> byXdotool;
+    byRequest.reserve(100);
+    byXdotool.reserve(100);
     for (int i = 0; i < 100; ++i) {
         byRequest.push_back(bench.clickByRequest());
         // Clicks apart, as a hand makes them.
@@ -141,25 +145,26 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 100; ++i) byXdotool.push_back(bench.clickByXdotool());
     auto request = summary(byRequest);
     auto xdotool = summary(byXdotool);
-    std::printf("click to line, XTEST request:  median %.3f ms, max %.3f ms (100 clicks)\n", request.median,
-                request.max);
-    std::printf("click to line, xdotool click:  median %.3f ms, max %.3f ms (100 clicks, process start included)\n",
-                xdotool.median, xdotool.max);
+    std::cout << std::fixed << std::setprecision(3);
+    std::cout << "click to line, XTEST request:  median " << request.median << " ms, max " << request.max
+              << " ms (100 clicks)\n";
+    std::cout << "click to line, xdotool click:  median " << xdotool.median << " ms, max " << xdotool.max
+              << " ms (100 clicks, process start included)\n";
 
     long before = cpuTicks(sentry.pid());
     sentry.waitFor([] { return false; }, std::chrono::seconds(idleSeconds));
     long idle = cpuTicks(sentry.pid()) - before;
-    std::printf("idle %d s: %ld CPU ticks (of %ld per second), RSS %ld KiB, peak RSS %ld KiB\n", idleSeconds, idle,
-                ticksPerSecond, statusKiB(sentry.pid(), "VmRSS"), statusKiB(sentry.pid(), "VmHWM"));
+    std::cout << "idle " << idleSeconds << " s: " << idle << " CPU ticks (of " << ticksPerSecond << " per second), RSS "
+              << statusKiB(sentry.pid(), "VmRSS") << " KiB, peak RSS " << statusKiB(sentry.pid(), "VmHWM") << " KiB\n";
 
     before = cpuTicks(sentry.pid());
     auto start = Clock::now();
     for (int i = 0; i < 1000; ++i) bench.clickByRequest();
     long busy = cpuTicks(sentry.pid()) - before;
     double wall = millisecondsSince(start);
-    std::printf("1000 clicks in %.0f ms: %ld CPU ticks (%.1f ms of CPU, %.3f ms a click), RSS %ld KiB\n", wall, busy,
-                1000.0 * static_cast<double>(busy) / static_cast<double>(ticksPerSecond),
-                static_cast<double>(busy) / static_cast<double>(ticksPerSecond), statusKiB(sentry.pid(), "VmRSS"));
+    double cpuMs = 1000.0 * static_cast<double>(busy) / static_cast<double>(ticksPerSecond);
+    std::cout << "1000 clicks in " << wall << " ms: " << busy << " CPU ticks (" << cpuMs << " ms of CPU, "
+              << cpuMs / 1000.0 << " ms a click), RSS " << statusKiB(sentry.pid(), "VmRSS") << " KiB\n";
     sentry.closeStdin();
     sentry.wait();
     return 0;
