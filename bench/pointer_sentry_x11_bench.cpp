@@ -14,11 +14,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,21 +35,7 @@ namespace {
 
 // utime + stime of a process, in clock ticks.
 long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which sits in parentheses.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long utime = 0;
-    long stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
-        if (i == 15) {
-            stime = std::stol(field);
-            break;
-        }
-    }
-    return utime + stime;
+    return std::lround(velko::testing::cpuSeconds(pid) * static_cast<double>(::sysconf(_SC_CLK_TCK)));
 }
 
 // A "Vm..." entry of /proc/PID/status, in KiB.

@@ -13,6 +13,7 @@
 #include "event-protocol/events.h"
 #include "platform/dispatch/dispatch.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -74,6 +75,14 @@ template <typename T> struct XFreed {
     XFreed() = default;
     XFreed(const XFreed&) = delete;
     XFreed& operator=(const XFreed&) = delete;
+};
+
+// What XGetWindowProperty answers.
+struct WindowProperty {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    XFreed<unsigned char> data;
 };
 
 // The primary display's rectangle in root coordinates: the origin of the
@@ -319,17 +328,17 @@ private:
         return Point{static_cast<double>(rootX - area_->x), static_cast<double>(rootY - area_->y)};
     }
 
-    bool hasWmState(Window window) {
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0;
+    // A window property, up to `length` 32-bit units of it; false when the
+    // window does not exist. A property the window lacks reads as type None.
+    bool readProperty(Window window, Atom property, long length, Atom type, WindowProperty& read) {
         unsigned long after = 0;
-        XFreed<unsigned char> data;
-        if (XGetWindowProperty(display_, window, wmState_, 0, 0, False, AnyPropertyType, &type, &format, &count, &after,
-                               &data.data) != Success) {
-            return false;
-        }
-        return type != None;
+        return XGetWindowProperty(display_, window, property, 0, length, False, type, &read.type, &read.format,
+                                  &read.count, &after, &read.data.data) == Success;
+    }
+
+    bool hasWmState(Window window) {
+        WindowProperty state;
+        return readProperty(window, wmState_, 0, AnyPropertyType, state) && state.type != None;
     }
 
     // The client a window manager's frame holds: the first window at or
@@ -363,24 +372,16 @@ private:
     // Whether the window's _NET_WM_WINDOW_TYPE holds the desktop type;
     // nothing when the window does not exist.
     std::optional<bool> isDesktopTyped(Window window) {
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        XFreed<unsigned char> data;
         // Window types are few; 32 atoms are more than any window lists.
-        if (XGetWindowProperty(display_, window, windowType_, 0, 32, False, XA_ATOM, &type, &format, &count, &after,
-                               &data.data) != Success) {
-            return std::nullopt;
-        }
-        if (type != XA_ATOM || format != 32 || data.data == nullptr) return false;
+        constexpr unsigned long most = 32;
+        WindowProperty types;
+        if (!readProperty(window, windowType_, most, XA_ATOM, types)) return std::nullopt;
+        if (types.type != XA_ATOM || types.format != 32 || types.data.data == nullptr) return false;
         // Format 32 comes back as an array of longs, which is what Atom is.
-        Atom atoms[32];
-        std::memcpy(atoms, data.data, std::min<unsigned long>(count, 32) * sizeof(Atom));
-        for (unsigned long i = 0; i < count && i < 32; ++i) {
-            if (atoms[i] == desktopType_) return true;
-        }
-        return false;
+        Atom atoms[most];
+        unsigned long count = std::min(types.count, most);
+        std::memcpy(atoms, types.data.data, count * sizeof(Atom));
+        return std::find(atoms, atoms + count, desktopType_) != atoms + count;
     }
 
     Display* display_ = nullptr;
