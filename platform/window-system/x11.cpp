@@ -19,6 +19,7 @@
 #include <limits>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // Xlib's macros (None, Success, Bool, Status...) come last, after every header
 // that might use those words itself.
@@ -45,7 +46,7 @@ static_assert(rootWindowLayer < desktopIconLayer && desktopIconLayer < ordinaryW
 // anything deeper than this is not a frame's client.
 constexpr int maxFrameDepth = 4;
 
-// Buttons as X numbers them.
+// Logical buttons as X numbers them.
 constexpr int leftButton = 1;
 constexpr int rightButton = 3;
 
@@ -215,6 +216,7 @@ private:
         XIEventMask selection{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
         g_lastError = 0;
         XISelectEvents(display_, root_, &selection, 1);
+        loadPointerMapping();
         // In force before the caller says it is ready.
         XSync(display_, False);
         return g_lastError == 0;
@@ -293,20 +295,41 @@ private:
     }
 
     void handle(XEvent& event) {
+        if (event.type == MappingNotify) {
+            if (event.xmapping.request == MappingPointer) loadPointerMapping();
+            return;
+        }
         XGenericEventCookie* cookie = &event.xcookie;
         if (cookie->type != GenericEvent || cookie->extension != xiOpcode_) return;
         if (!XGetEventData(display_, cookie)) return;
-        std::optional<EventType> type;
         const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-        if (cookie->evtype == XI_RawButtonPress && raw->detail == leftButton) type = EventType::leftMouseDown;
-        if (cookie->evtype == XI_RawButtonRelease && raw->detail == leftButton) type = EventType::leftMouseUp;
-        if (cookie->evtype == XI_RawButtonPress && raw->detail == rightButton) type = EventType::rightMouseDown;
+        int evtype = cookie->evtype;
+        int button = logicalButton(raw->detail);
         XFreeEventData(display_, cookie);
+
+        std::optional<EventType> type;
+        if (evtype == XI_RawButtonPress && button == leftButton) type = EventType::leftMouseDown;
+        if (evtype == XI_RawButtonRelease && button == leftButton) type = EventType::leftMouseUp;
+        if (evtype == XI_RawButtonPress && button == rightButton) type = EventType::rightMouseDown;
         // Other buttons (the wheel's 4 to 7 included) and right releases are
         // not delivered.
         if (!type || (mask_ & eventMaskFor(*type)) == 0) return;
 
         handler_(MouseEvent{*type, pointerLocation()});
+    }
+
+    // Raw events number the buttons as the device does; the pointer mapping
+    // (a left-handed swap, say) turns them into the buttons the user means.
+    // The server tells every client when the mapping changes.
+    void loadPointerMapping() {
+        unsigned char map[256];
+        int count = XGetPointerMapping(display_, map, sizeof map);
+        buttonMap_.assign(map, map + std::clamp(count, 0, static_cast<int>(sizeof map)));
+    }
+
+    int logicalButton(int physical) const {
+        if (physical < 1 || static_cast<std::size_t>(physical) > buttonMap_.size()) return physical;
+        return buttonMap_[static_cast<std::size_t>(physical) - 1];
     }
 
     // Raw events carry no position, so the pointer is asked where it is now,
@@ -397,6 +420,8 @@ private:
     // The primary area that the current event's location was measured
     // against; the hit test converts back through the same one.
     std::optional<PrimaryArea> area_;
+    // Logical button of each physical one, from 1 on.
+    std::vector<unsigned char> buttonMap_;
 };
 
 } // namespace

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -239,6 +240,29 @@ TEST_F(PointerSentryX11, AReleaseBeyondTheSlopIsNoClick) {
         seen += c.lines;
         expectClicks(sentry, seen);
     }
+}
+
+TEST_F(PointerSentryX11, ALeftHandedButtonMappingSwapsTheButtons) {
+    auto sentry = startSentry();
+    unsigned char map[32];
+    int count = XGetPointerMapping(display_, map, sizeof map);
+    ASSERT_GE(count, 3);
+    std::swap(map[0], map[2]);
+    ASSERT_EQ(XSetPointerMapping(display_, map, count), MappingSuccess);
+    XSync(display_, False);
+    // The server tells the sentry of the change before it sends it any
+    // later press. A right click now counts at once, at its press.
+    xdotool("mousemove 640 400 mousedown 1");
+    expectClicks(sentry, 1);
+    xdotool("mouseup 1");
+    std::size_t seen = 1;
+
+    // Physical button 3 is the left one: its press waits for the release,
+    // and a drag beyond the slop makes no click. Physical 1 is the fence.
+    xdotool("mousedown 3 click --delay 0 1");
+    expectClicks(sentry, seen + 1);
+    xdotool("mousemove_relative -- 10 0 mouseup 3 click --delay 0 1");
+    expectClicks(sentry, seen + 2);
 }
 
 TEST_F(PointerSentryX11, ClicksOnAnOrdinaryWindowDoNotCount) {
