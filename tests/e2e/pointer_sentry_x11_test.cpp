@@ -1,8 +1,8 @@
 // velko-pointer-sentry on a private X server: xdotool clicks on the bare
 // root window, on windows of the test's own, on a real desktop program's
 // background under a real reparenting window manager, and through another
-// client's pointer grab; and the ends: no display, a server that dies, a
-// closed standard input.
+// client's pointer grab; and the ends: no display, XWayland, a server that
+// dies, a closed standard input.
 //
 // The lines are all alike, so a test that expects none after a gesture ends
 // it with a click that must count (a fence): events are handled in order, so
@@ -22,6 +22,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 
 namespace velko::e2e {
 namespace {
@@ -45,6 +46,17 @@ void expectClicks(ChildProcess& sentry, std::size_t n) {
     sentry.waitFor([&] { return clicks(sentry) > n; }, 300ms);
     EXPECT_EQ(clicks(sentry), n) << sentry.out() << sentry.err();
     EXPECT_EQ(sentry.outEvents().size(), n + 1) << "only ready and click lines: " << sentry.out();
+}
+
+// The sentry ends at once with the "monitor" line and exit status 1.
+void expectNoMonitor(ChildProcess& sentry) {
+    auto result = sentry.wait();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(sentry.out(), "");
+    EXPECT_EQ(
+        sentry.err(),
+        "{\"code\":\"monitor\",\"event\":\"error\",\"message\":\"could not install the global mouse monitor\"}\n");
 }
 
 struct Box {
@@ -130,6 +142,29 @@ protected:
         Window child = None;
         XTranslateCoordinates(display_, window, DefaultRootWindow(display_), 0, 0, &x, &y, &child);
         return Box{x, y, attributes.width, attributes.height};
+    }
+
+    // The child of the root window that holds `window`.
+    Window topLevelOf(Window window) {
+        Window root = DefaultRootWindow(display_);
+        for (Window parent = parentOf(window); parent != None && parent != root; parent = parentOf(window)) {
+            window = parent;
+        }
+        return window;
+    }
+
+    // After a failure: the window tree and what a desktop program said.
+    void diagnose(ChildProcess& program) {
+        program.waitFor([] { return false; }, 100ms);
+        ADD_FAILURE() << "window tree:\n" << windowTree() << "\nits output:\n" << program.out() << program.err();
+    }
+
+    // What xwininfo says of the whole window tree, for failure messages.
+    std::string windowTree() {
+        auto xwininfo = server_->spawn({"xwininfo", "-root", "-tree"});
+        xwininfo.closeStdin();
+        xwininfo.wait();
+        return xwininfo.out();
     }
 
     // The top-level window at a root point, None for the bare root.
@@ -317,14 +352,15 @@ TEST_F(PointerSentryX11, ADesktopProgramUnderAWindowManagerCountsAndFramedWindow
     // Decorations above the client: a click there is on the window too.
     ASSERT_LT(frame.y, client.y) << "the frame has no title bar";
     std::string titleBar = std::to_string(client.x + client.width / 2) + " " + std::to_string(client.y - 3);
-    // The desktop spot lies on the desktop program's window, not on the
-    // bare root.
+    // The desktop spot lies on the desktop program's window (in its frame),
+    // not on the bare root.
     const std::string desktopSpot = "1100 650";
-    ASSERT_NE(topLevelAt(1100, 650), None);
+    ASSERT_TRUE(eventually([&] { return topLevelAt(1100, 650) == topLevelOf(background); })) << windowTree();
 
     auto sentry = startSentry();
     xdotool("mousemove " + desktopSpot + " click --delay 0 1");
     expectClicks(sentry, 1);
+    if (HasFailure()) return diagnose(desktop);
 
     // The client area and the frame's title bar, then a desktop click as
     // the fence (a right click would open the desktop's menu).
@@ -332,18 +368,30 @@ TEST_F(PointerSentryX11, ADesktopProgramUnderAWindowManagerCountsAndFramedWindow
     xdotool("mousemove " + titleBar + " click --delay 0 1");
     xdotool("mousemove " + desktopSpot + " click --delay 0 1");
     expectClicks(sentry, 2);
-    ASSERT_TRUE(viewable(background));
+    if (HasFailure()) diagnose(desktop);
 }
 
 TEST_F(PointerSentryX11, WithoutADisplayThereIsNoMonitor) {
     auto sentry = ChildProcess::spawn({"/usr/bin/env", "-u", "DISPLAY", VELKO_POINTER_SENTRY});
-    auto result = sentry.wait();
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(sentry.out(), "");
-    EXPECT_EQ(
-        sentry.err(),
-        "{\"code\":\"monitor\",\"event\":\"error\",\"message\":\"could not install the global mouse monitor\"}\n");
+    expectNoMonitor(sentry);
+}
+
+TEST(PointerSentryXWayland, XWaylandIsRefusedThoughItOffersXInput2) {
+    std::string error;
+    auto server = XServer::start(error, XServerKind::xwayland);
+    ASSERT_TRUE(server) << error;
+    // All that the sentry asks of a real X server is there.
+    int opcode = 0;
+    int event = 0;
+    int errorBase = 0;
+    ASSERT_TRUE(XQueryExtension(server->display(), "XInputExtension", &opcode, &event, &errorBase));
+    int major = 2;
+    int minor = 2;
+    ASSERT_EQ(XIQueryVersion(server->display(), &major, &minor), Success);
+    EXPECT_TRUE(major > 2 || minor >= 2) << major << "." << minor;
+
+    auto sentry = server->spawn({VELKO_POINTER_SENTRY});
+    expectNoMonitor(sentry);
 }
 
 TEST_F(PointerSentryX11, AServerThatDiesEndsTheSentryWithinASecond) {

@@ -1,4 +1,4 @@
-// A private X server for one test: Xvfb on a display it picks itself
+// A private X server for one test: Xvfb (or XWayland) on a display it picks itself
 // (-displayfd), with a home of its own for the desktop programs that run on
 // it, stopped (and the home removed) when the object goes. The test also
 // gets a connection of its own, to make windows, hold grabs and look at the
@@ -19,14 +19,21 @@ using Display = struct _XDisplay;
 
 namespace velko::e2e {
 
+enum class XServerKind {
+    xvfb,
+    // XWayland on a headless Wayland compositor (weston): what an X client
+    // meets in a Wayland session.
+    xwayland,
+};
+
 class XServer {
 public:
     static constexpr int width = 1280;
     static constexpr int height = 800;
 
-    // Starts Xvfb and connects to it. On failure returns nullptr and says
-    // why in `error`.
-    static std::unique_ptr<XServer> start(std::string& error);
+    // Starts the server and connects to it. On failure returns nullptr and
+    // says why in `error`.
+    static std::unique_ptr<XServer> start(std::string& error, XServerKind kind = XServerKind::xvfb);
     ~XServer();
     XServer(const XServer&) = delete;
     XServer& operator=(const XServer&) = delete;
@@ -52,12 +59,14 @@ public:
 private:
     XServer() = default;
     void stop(int signo);
+    bool startCompositor(std::string& error);
 
     pid_t pid_ = -1;
     std::string name_;
     std::string home_;
     std::vector<std::string> env_;
     Display* display_ = nullptr;
+    std::unique_ptr<testing::ChildProcess> compositor_;
 };
 
 } // namespace velko::e2e
