@@ -96,6 +96,7 @@ struct PrimaryArea {
 
 class X11WindowSystem final : public WindowSystem {
 public:
+    // The ceiling: desktop-typed windows sit at it, the root below it.
     std::int32_t desktopIconWindowLevel() override { return desktopIconLayer; }
 
     // An X client shows nothing unless it maps a window, so the application
