@@ -73,8 +73,9 @@ export async function until(condition, ms = 20000, what = 'condition') {
 }
 
 // A private PulseAudio server for this test file; its environment is put
-// into process.env so that the helpers the client starts find it.
-export function startSoundServer(t) {
+// into process.env so that the helpers the client starts find it. Returns
+// the function that stops it.
+export function startSoundServer() {
     const dir = mkdtempSync(path.join(tmpdir(), 'velko-sound.'));
     const script = path.join(repoDir, 'scripts', 'sound-server');
     const out = execFileSync(script, ['start', 'pulseaudio', dir, '--owner', String(process.pid), '--warm'], {
@@ -87,8 +88,7 @@ export function startSoundServer(t) {
     }
     for (const name of ['DISPLAY', 'WAYLAND_DISPLAY', 'PULSE_RUNTIME_PATH']) delete process.env[name];
     Object.assign(process.env, env);
-    t.after(() => execFileSync(script, ['stop', dir]));
-    return env;
+    return () => execFileSync(script, ['stop', dir]);
 }
 
 // A tone of `hz` into a sink for `seconds`, at half of full scale.
