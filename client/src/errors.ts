@@ -16,9 +16,10 @@ export type HelperFailureCode =
 /**
  * Codes the client adds: "protocol" for a line it cannot read, "exited" for
  * a helper that ended without saying why, "spawn_failed" when the program
- * could not be started at all.
+ * could not be started at all, "start_timeout" for a recorder that did not
+ * become ready in time.
  */
-export type ClientFailureCode = 'protocol' | 'exited' | 'spawn_failed';
+export type ClientFailureCode = 'protocol' | 'exited' | 'spawn_failed' | 'start_timeout';
 
 /** Known codes are typed; a helper newer than this client may send others. */
 export type HelperErrorCode = HelperFailureCode | ClientFailureCode | (string & {});

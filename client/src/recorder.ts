@@ -219,12 +219,20 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
 
     /**
      * Closes the recorder's standard input and waits for "stopped" and the
-     * exit; sends SIGTERM, then SIGKILL, when that takes too long. PCM not
-     * yet read stays readable from `pcm`. Resolves at once when the recorder
-     * has already ended.
+     * exit; sends SIGTERM, then SIGKILL, when that takes too long. The stop
+     * waits for the consumer of `pcm` to read what is still coming, unless
+     * nothing has ever read it. Resolves at once when the recorder has
+     * already ended.
      */
     stop(options: StopOptions = {}): Promise<RecordingSummary> {
         if (this.#summary !== undefined) return Promise.resolve(this.#summary);
+        // PCM that nobody has ever asked for would hold the stop up until the
+        // kill: the recorder writes everything before "stopped". It is
+        // dropped (and still counted); what the stream holds stays readable.
+        if (this.pcm.readableFlowing === null && !this.#discard) {
+            this.#discard = true;
+            this.#resumeOutput();
+        }
         this.#stopping ??= this.#proc
             .end(this.#stopTimeout(options.timeoutMs), this.#killTimeout(options.killTimeoutMs))
             .then(() => this.#ended);

@@ -1,6 +1,5 @@
 import { open, unlink } from 'node:fs/promises';
 
-import { HelperError } from './errors.js';
 import { startRecorder, type RecorderOptions, type RecordingSummary } from './recorder.js';
 
 export interface RecordToWavOptions extends RecorderOptions {
@@ -83,13 +82,11 @@ export async function recordToWav(path: string, options: RecordToWavOptions = {}
     if (writeError !== undefined) throw writeError;
     const frames = dataBytes / frameBytes;
     const result = { ...summary, frames, seconds: frames / recorder.sampleRate };
+    // Unreadable lines alone do not spoil a recording; a failure that ended it does.
     const failure = summary.errors.find((error) => error.code !== 'protocol');
-    if (failure !== undefined && !(summary.stopped && summary.exitCode === 0)) {
-        const error = failure instanceof HelperError ? failure : undefined;
-        if (error !== undefined) {
-            error.summary = result;
-            throw error;
-        }
+    if (failure !== undefined) {
+        failure.summary = result;
+        throw failure;
     }
     return result;
 }

@@ -6,7 +6,7 @@ import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { describe, test } from 'node:test';
 
-import { HelperError, startRecorder, watchDesktopClicks, watchMicrophoneUse } from '../dist/esm/index.js';
+import { HelperError, recordToWav, startRecorder, watchDesktopClicks, watchMicrophoneUse } from '../dist/esm/index.js';
 import { next, readyLine, standIn, tempDir, until } from './support.mjs';
 
 // Stops like the recorder: "stopped" once standard input has ended.
@@ -241,6 +241,43 @@ describe('recorder lines and frames', () => {
         const summary = await recorder.stop();
         assert.equal(summary.stopped, true);
         await until(() => read === summary.frames * 4, 20000, 'every frame read');
+    });
+});
+
+describe('recordings that end badly', () => {
+    test('a lost microphone still completes the WAV file, and rejects with the error and the summary', async (t) => {
+        const dir = tempDir(t);
+        const binary = standIn(
+            dir,
+            'recorder',
+            `await err(${JSON.stringify(readyLine)});
+            await out(Buffer.alloc(4 * 480, 1));
+            await err('{"event":"error","code":"device_lost","message":"the microphone went away"}\\n{"event":"stopped"}\\n');
+            process.exit(1);`,
+        );
+        const file = path.join(dir, 'lost.wav');
+        const error = await recordToWav(file, { binary, seconds: 60 }).catch((e) => e);
+        assert.ok(error instanceof HelperError);
+        assert.deepEqual([error.code, error.exitCode, error.message], ['device_lost', 1, 'the microphone went away']);
+        assert.deepEqual([error.summary.frames, error.summary.stopped, error.summary.exitCode], [480, true, 1]);
+        const wav = readFileSync(file);
+        assert.equal(wav.length, 44 + 4 * 480);
+        assert.deepEqual([wav.readUInt32LE(4), wav.readUInt32LE(40)], [36 + 4 * 480, 4 * 480]);
+    });
+
+    test('a stop with PCM that nobody reads does not wait for the kill', async (t) => {
+        const dir = tempDir(t);
+        // More than the pipe and the stream's buffer hold, written before "stopped".
+        const binary = standIn(
+            dir,
+            'recorder',
+            `await err(${JSON.stringify(readyLine)}); await stdinEnded;
+            for (let i = 0; i < 40; i++) await out(Buffer.alloc(38400));
+            await err('{"event":"stopped"}\\n'); process.exit(0);`,
+        );
+        const recorder = await startRecorder({ binary });
+        const summary = await recorder.stop({ timeoutMs: 10000 });
+        assert.deepEqual([summary.stopped, summary.forced, summary.frames], [true, null, 40 * 9600]);
     });
 });
 
