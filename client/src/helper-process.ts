@@ -87,18 +87,23 @@ export class HelperProcess {
                 markExited();
                 settle();
             });
+            let grace: NodeJS.Timeout | undefined;
             this.child.on('exit', (exitCode, signal) => {
                 this.exit = { exitCode, signal };
                 markExited();
                 this.onExit?.();
                 // A stray process holding the pipes must not keep us waiting.
-                setTimeout(() => {
+                grace = setTimeout(() => {
                     this.child.stdout?.destroy();
                     this.child.stderr?.destroy();
                     settle();
-                }, streamGraceMs).unref();
+                }, streamGraceMs);
+                grace.unref();
             });
-            this.child.on('close', settle);
+            this.child.on('close', () => {
+                clearTimeout(grace);
+                settle();
+            });
         });
     }
 

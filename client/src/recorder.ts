@@ -150,6 +150,7 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
     #resolveStart: (recorder: Recorder) => void = () => {};
     #rejectStart: (error: Error) => void = () => {};
     #startTimer: NodeJS.Timeout | undefined;
+    #held: (() => void)[] | undefined;
     readonly #onAbort = (): void => {
         if (this.#state === 'starting') {
             this.#aborted = true;
@@ -249,7 +250,14 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
 
     #report(error: HelperError): void {
         this.#errors.push(error);
-        if (this.#state === 'running') reportError(this, error);
+        if (this.#state === 'running') this.#deliver(() => reportError(this, error));
+    }
+
+    // Lines that came in the same read as "ready" are handed out only once
+    // the code awaiting startRecorder() has had its turn to add listeners.
+    #deliver(event: () => void): void {
+        if (this.#held === undefined) event();
+        else this.#held.push(event);
     }
 
     #onLine(line: EventLine): void {
@@ -261,7 +269,7 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
                 if (typeof line.code !== 'string' || typeof line.message !== 'string') break;
                 const notice = line as unknown as Notice;
                 this.#notices.push(notice);
-                if (this.#state === 'running') this.emit('notice', notice);
+                if (this.#state === 'running') this.#deliver(() => this.emit('notice', notice));
                 return;
             }
             case 'error': {
@@ -299,6 +307,12 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
         this.inputBufferChannels = format.inputBufferChannels;
         this.#frameBytes = 2 * format.channels;
         this.#state = 'running';
+        this.#held = [];
+        setImmediate(() => {
+            const held = this.#held ?? [];
+            this.#held = undefined;
+            for (const event of held) event();
+        });
         this.#startOutput();
         this.#resolveStart(this);
     }
@@ -382,8 +396,11 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
         this.#state = 'ended';
         if (!wasStarting) {
             const last = this.#errors.at(-1);
-            if (last !== undefined && last.code === 'exited') reportError(this, last);
-            this.emit('exit', this.#summary);
+            const summary = this.#summary;
+            this.#deliver(() => {
+                if (last !== undefined && last.code === 'exited') reportError(this, last);
+                this.emit('exit', summary);
+            });
         }
         return this.#summary;
     }

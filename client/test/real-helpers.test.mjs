@@ -27,8 +27,10 @@ import {
     playTone,
     rms,
     startSoundServer,
+    started,
     tempDir,
     until,
+    watched,
 } from './support.mjs';
 
 const binary = helpers.recorder;
@@ -52,7 +54,7 @@ describe('on a private sound server', () => {
     after(() => stopServer?.());
 
     test('a recording: microphone left, system audio right, stopped through standard input', async (t) => {
-        const recorder = await startRecorder({ binary, sampleRate: 44100, chunkMs: 50 });
+        const recorder = await started(t, startRecorder({ binary, sampleRate: 44100, chunkMs: 50 }));
         assert.deepEqual([recorder.sampleRate, recorder.channels, recorder.format, recorder.chunkMs], [44100, 2, 's16le', 50]);
         assert.deepEqual(recorder.inputBufferChannels, [2, 1]);
         const chunks = [];
@@ -107,7 +109,7 @@ describe('on a private sound server', () => {
 
     test('an abort stops the recorder in order; a killed recorder is reported and stop() resolves at once', async (t) => {
         const controller = new AbortController();
-        const aborted = await startRecorder({ binary, signal: controller.signal });
+        const aborted = await started(t, startRecorder({ binary, signal: controller.signal }));
         aborted.pcm.resume();
         await sleep(300);
         const exit = next(aborted, 'exit');
@@ -117,7 +119,7 @@ describe('on a private sound server', () => {
         assert.ok(summary.frames > 0);
         assert.equal(await aborted.stop(), summary);
 
-        const killed = await startRecorder({ binary });
+        const killed = await started(t, startRecorder({ binary }));
         killed.pcm.resume();
         const died = next(killed, 'error');
         const ended = next(killed, 'exit');
@@ -133,13 +135,13 @@ describe('on a private sound server', () => {
     });
 
     test('microphone-use changes as a parecord starts and stops', async (t) => {
-        const watcher = watchMicrophoneUse({ dir: path.dirname(helpers.inputSentry), intervalMs: 200 });
-        t.after(() => watcher.close());
+        const watcher = watched(t, watchMicrophoneUse({ dir: path.dirname(helpers.inputSentry), intervalMs: 200 }));
         const changes = [];
         watcher.on('change', (users) => changes.push(users));
         await until(() => watcher.reported, 20000, 'the first report');
         const before = changes.length;
         const parecord = spawn('parecord', ['--raw', '-d', 'micfeed.monitor', '/dev/null'], { stdio: 'ignore' });
+        t.after(() => parecord.kill());
         const mine = (users) => users.find((user) => user.pid === parecord.pid);
         await until(() => changes.length > before && mine(changes.at(-1)), 20000, 'parecord listed');
         const entry = mine(watcher.current);
@@ -168,10 +170,10 @@ describe('on a private sound server', () => {
 });
 
 describe('the other helpers as they are on Linux', () => {
-    test('the pointer sentry without a display refuses with "monitor"', async () => {
+    test('the pointer sentry without a display refuses with "monitor"', async (t) => {
         const saved = process.env.DISPLAY;
         delete process.env.DISPLAY;
-        const watcher = watchDesktopClicks({ binary: helpers.pointerSentry });
+        const watcher = watched(t, watchDesktopClicks({ binary: helpers.pointerSentry }));
         if (saved !== undefined) process.env.DISPLAY = saved;
         const [[error], [exit]] = await Promise.all([next(watcher, 'error'), next(watcher, 'exit')]);
         assert.deepEqual([error.code, error.message, error.exitCode], ['monitor', 'could not install the global mouse monitor', 1]);

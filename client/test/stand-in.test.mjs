@@ -7,7 +7,7 @@ import path from 'node:path';
 import { describe, test } from 'node:test';
 
 import { HelperError, recordToWav, startRecorder, watchDesktopClicks, watchMicrophoneUse } from '../dist/esm/index.js';
-import { next, readyLine, standIn, tempDir, until } from './support.mjs';
+import { next, readyLine, standIn, started, tempDir, until, watched } from './support.mjs';
 
 // Stops like the recorder: "stopped" once standard input has ended.
 const stopsOnEof = `await stdinEnded; await err('{"event":"stopped"}\\n'); process.exit(0);`;
@@ -30,7 +30,7 @@ describe('recorder lines and frames', () => {
             }
             ${stopsOnEof}`,
         );
-        const recorder = await startRecorder({ binary, sampleRate: 16000 });
+        const recorder = await started(t, startRecorder({ binary, sampleRate: 16000 }));
         assert.deepEqual(
             { sampleRate: recorder.sampleRate, channels: recorder.channels, format: recorder.format, chunkMs: recorder.chunkMs, inputBufferChannels: recorder.inputBufferChannels },
             { sampleRate: 16000, channels: 2, format: 's16le', chunkMs: 50, inputBufferChannels: [1, 1] },
@@ -68,12 +68,13 @@ describe('recorder lines and frames', () => {
         const binary = standIn(
             dir,
             'recorder',
-            `await err(${JSON.stringify(readyLine)});
-            await err(${JSON.stringify(bad.join('\n') + '\n')});
+            // In the same write as "ready": listeners added once the start
+            // has resolved still hear them.
+            `await err(${JSON.stringify(readyLine + bad.join('\n') + '\n')});
             await out(Buffer.alloc(8));
             ${stopsOnEof}`,
         );
-        const recorder = await startRecorder({ binary });
+        const recorder = await started(t, startRecorder({ binary }));
         const errors = [];
         recorder.on('error', (error) => errors.push(error));
         await until(() => errors.length === bad.length, 20000, 'all protocol errors');
@@ -100,7 +101,7 @@ describe('recorder lines and frames', () => {
         const onWarning = (warning) => warnings.push(warning);
         process.on('warning', onWarning);
         t.after(() => process.off('warning', onWarning));
-        const recorder = await startRecorder({ binary });
+        const recorder = await started(t, startRecorder({ binary }));
         await until(() => warnings.length === 1, 20000, 'the warning');
         assert.equal(warnings[0].code, 'protocol');
         assert.equal((await recorder.stop()).errors[0].raw, 'garbage');
@@ -134,7 +135,7 @@ describe('recorder lines and frames', () => {
         assert.deepEqual(error.lines, ['not json']);
 
         const late = standIn(dir, 'late', `await err(${JSON.stringify(readyLine)}); await out(Buffer.alloc(6)); await sleep(100); process.exit(1);`);
-        const recorder = await startRecorder({ binary: late });
+        const recorder = await started(t, startRecorder({ binary: late }));
         const [[died], [summary]] = await Promise.all([next(recorder, 'error'), next(recorder, 'exit')]);
         assert.equal(died.code, 'exited');
         assert.equal(died.exitCode, 1);
@@ -153,7 +154,7 @@ describe('recorder lines and frames', () => {
         test(`a recorder that hangs on stop (${hang.name}) is ended with ${hang.forced}`, async (t) => {
             const dir = tempDir(t);
             const binary = standIn(dir, 'recorder', `${hang.body} await err(${JSON.stringify(readyLine)}); setInterval(() => {}, 1000);`);
-            const recorder = await startRecorder({ binary });
+            const recorder = await started(t, startRecorder({ binary }));
             const errors = [];
             recorder.on('error', (error) => errors.push(error));
             const summary = await recorder.stop({ timeoutMs: 300, killTimeoutMs: 300 });
@@ -179,11 +180,11 @@ describe('recorder lines and frames', () => {
 
         const shared = new AbortController();
         for (let i = 0; i < 3; i++) {
-            const recorder = await startRecorder({ binary: slow, signal: shared.signal });
+            const recorder = await started(t, startRecorder({ binary: slow, signal: shared.signal }));
             await recorder.stop();
         }
         assert.equal(getEventListeners(shared.signal, 'abort').length, 0);
-        const recorder = await startRecorder({ binary: slow, signal: shared.signal });
+        const recorder = await started(t, startRecorder({ binary: slow, signal: shared.signal }));
         const exited = next(recorder, 'exit');
         shared.abort();
         const [summary] = await exited;
@@ -209,9 +210,7 @@ describe('recorder lines and frames', () => {
             }
             ${stopsOnEof}`,
         );
-        const recorder = await startRecorder({ binary });
-        // A failed check must not leave the writer blocked on its pipe.
-        t.after(() => recorder.stop({ timeoutMs: 100, killTimeoutMs: 100 }));
+        const recorder = await started(t, startRecorder({ binary }));
         const written = () => Number(readFileSync(progress, 'utf8') || 0);
         await until(() => {
             try {
@@ -275,7 +274,7 @@ describe('recordings that end badly', () => {
             for (let i = 0; i < 40; i++) await out(Buffer.alloc(38400));
             await err('{"event":"stopped"}\\n'); process.exit(0);`,
         );
-        const recorder = await startRecorder({ binary });
+        const recorder = await started(t, startRecorder({ binary }));
         const summary = await recorder.stop({ timeoutMs: 10000 });
         assert.deepEqual([summary.stopped, summary.forced, summary.frames], [true, null, 40 * 9600]);
     });
@@ -298,7 +297,7 @@ describe('watchers', () => {
             for (const line of ${JSON.stringify(lines)}) { await out(line.slice(0, 5)); await sleep(5); await out(line.slice(5)); await sleep(20); }
             await stdinEnded; process.exit(0);`,
         );
-        const watcher = watchMicrophoneUse({ binary, intervalMs: 200 });
+        const watcher = watched(t, watchMicrophoneUse({ binary, intervalMs: 200 }));
         const changes = [];
         const errors = [];
         watcher.on('change', (users, previous) => changes.push([users, previous]));
@@ -326,7 +325,7 @@ describe('watchers', () => {
             `await out('{"event":"ready"}\\n{"event":"desk'); await sleep(30); await out('topClick"}\\n{"event":"desktopClick"}\\n');
             process.on('SIGTERM', () => {}); setInterval(() => {}, 1000);`,
         );
-        const watcher = watchDesktopClicks({ binary: clicker, closeTimeoutMs: 200 });
+        const watcher = watched(t, watchDesktopClicks({ binary: clicker, closeTimeoutMs: 200 }));
         let clicks = 0;
         watcher.on('click', () => clicks++);
         await next(watcher, 'ready');
@@ -336,7 +335,7 @@ describe('watchers', () => {
         assert.deepEqual((await exited)[0], { exitCode: null, signal: 'SIGKILL' });
 
         const refusing = standIn(dir, 'refuses', `await err('{"event":"error","code":"monitor","message":"could not install the global mouse monitor"}\\n'); process.exit(1);`);
-        const refused = watchDesktopClicks({ binary: refusing });
+        const refused = watched(t, watchDesktopClicks({ binary: refusing }));
         const [[error], [exit]] = await Promise.all([next(refused, 'error'), next(refused, 'exit')]);
         assert.deepEqual([error.code, error.exitCode, error.message], ['monitor', 1, 'could not install the global mouse monitor']);
         assert.deepEqual(exit, { exitCode: 1, signal: null });
@@ -346,7 +345,7 @@ describe('watchers', () => {
     test('a watcher whose helper dies reports it', async (t) => {
         const dir = tempDir(t);
         const binary = standIn(dir, 'dies', `await out('{"event":"ready"}\\n'); await sleep(50); process.kill(process.pid, 'SIGKILL');`);
-        const watcher = watchMicrophoneUse({ binary });
+        const watcher = watched(t, watchMicrophoneUse({ binary }));
         const [error] = await next(watcher, 'error');
         assert.deepEqual([error.code, error.signal, error.exitCode], ['exited', 'SIGKILL', null]);
     });

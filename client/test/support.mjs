@@ -152,3 +152,16 @@ export function onset(samples, rate, level) {
     }
     return samples.length;
 }
+
+// End what a test started even when the test fails half way, so that no
+// helper is left to keep the test process alive.
+export async function started(t, starting) {
+    const recorder = await starting;
+    t.after(() => recorder.stop({ timeoutMs: 500, killTimeoutMs: 500 }));
+    return recorder;
+}
+
+export function watched(t, watcher) {
+    t.after(() => watcher.close());
+    return watcher;
+}
