@@ -127,9 +127,9 @@ describe('on a private sound server', () => {
         const [[error], [after]] = await Promise.all([died, ended]);
         assert.ok(error instanceof HelperError);
         assert.deepEqual([error.code, error.signal, error.exitCode], ['exited', 'SIGKILL', null]);
-        const started = Date.now();
+        const since = Date.now();
         const stopped = await killed.stop();
-        assert.ok(Date.now() - started < 100, 'no wait for a recorder that is gone');
+        assert.ok(Date.now() - since < 100, 'no wait for a recorder that is gone');
         assert.equal(stopped, after);
         assert.deepEqual([stopped.stopped, stopped.signal, stopped.forced], [false, 'SIGKILL', null]);
     });
