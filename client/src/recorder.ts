@@ -112,7 +112,7 @@ function formatFromReady(line: EventLine): RecorderFormat | undefined {
     };
 }
 
-function positiveMs(value: number | undefined, fallback: number): number {
+function nonNegativeMs(value: number | undefined, fallback: number): number {
     return value !== undefined && Number.isFinite(value) && value >= 0 ? value : fallback;
 }
 
@@ -121,15 +121,11 @@ function positiveMs(value: number | undefined, fallback: number): number {
  * recorder is ready.
  */
 export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFormat {
-    sampleRate = 0;
-    channels = 0;
-    readonly format = 's16le' as const;
-    chunkMs = 0;
-    inputBufferChannels: readonly number[] = [];
     /** Whole frames, interleaved s16le; ends when the recorder has stopped. */
     readonly pcm: Readable;
     readonly pid: number | undefined;
 
+    #format: RecorderFormat = { sampleRate: 0, channels: 2, format: 's16le', chunkMs: 0, inputBufferChannels: [] };
     readonly #proc: HelperProcess;
     readonly #options: RecorderOptions;
     #state: 'starting' | 'running' | 'ended' = 'starting';
@@ -195,7 +191,7 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
                 lines: this.#proc.stderrLines.slice(),
             });
             void this.#proc.end(0, this.#killTimeout());
-        }, positiveMs(options.startTimeoutMs, 15000));
+        }, nonNegativeMs(options.startTimeoutMs, 15000));
     }
 
     /** @internal */
@@ -211,6 +207,26 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
         if (options.sampleRate !== undefined) args.push('--sample-rate', String(options.sampleRate));
         if (options.chunkMs !== undefined) args.push('--chunk-ms', String(options.chunkMs));
         return new Recorder(file, args, options).#started;
+    }
+
+    get sampleRate(): number {
+        return this.#format.sampleRate;
+    }
+
+    get channels(): number {
+        return this.#format.channels;
+    }
+
+    get format(): 's16le' {
+        return this.#format.format;
+    }
+
+    get chunkMs(): number {
+        return this.#format.chunkMs;
+    }
+
+    get inputBufferChannels(): readonly number[] {
+        return this.#format.inputBufferChannels;
     }
 
     /** True until the recorder process has ended. */
@@ -241,11 +257,11 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
     }
 
     #stopTimeout(value?: number): number {
-        return positiveMs(value ?? this.#options.stopTimeoutMs, 5000);
+        return nonNegativeMs(value ?? this.#options.stopTimeoutMs, 5000);
     }
 
     #killTimeout(value?: number): number {
-        return positiveMs(value ?? this.#options.killTimeoutMs, 2000);
+        return nonNegativeMs(value ?? this.#options.killTimeoutMs, 2000);
     }
 
     #report(error: HelperError): void {
@@ -301,10 +317,7 @@ export class Recorder extends TypedEmitter<RecorderEvents> implements RecorderFo
             return;
         }
         clearTimeout(this.#startTimer);
-        this.sampleRate = format.sampleRate;
-        this.channels = format.channels;
-        this.chunkMs = format.chunkMs;
-        this.inputBufferChannels = format.inputBufferChannels;
+        this.#format = format;
         this.#frameBytes = 2 * format.channels;
         this.#state = 'running';
         this.#held = [];

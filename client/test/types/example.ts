@@ -29,6 +29,8 @@ export async function example(signal: AbortSignal): Promise<void> {
     const summary: RecordingSummary = await recorder.stop({ timeoutMs: 1000 });
     console.log(summary.seconds, summary.signal, summary.notices.length);
 
+    // @ts-expect-error: the announced format is read-only
+    recorder.sampleRate = 16000;
     // @ts-expect-error: the recorder has no "data" event; PCM is recorder.pcm
     recorder.on('data', () => {});
     // @ts-expect-error: a notice listener gets a Notice, not a number
