@@ -1,9 +1,10 @@
-// The client against the real helpers on a private PulseAudio server: tones
+// The client against the real helpers: on a private PulseAudio server, tones
 // played into the two null sinks come out on the right channels, WAV files
-// read back, every way of stopping, microphone-use changes, and the
-// refusals of a recorder without a server and of the pointer sentry.
+// read back, every way of stopping, microphone-use changes and the refusal
+// of a recorder without a server; on a private Xvfb, clicks on the bare
+// desktop; and the notification settings addon.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
@@ -27,6 +28,7 @@ import {
     playTone,
     rms,
     startSoundServer,
+    startXServer,
     started,
     tempDir,
     until,
@@ -169,7 +171,7 @@ describe('on a private sound server', () => {
     });
 });
 
-describe('the other helpers as they are on Linux', () => {
+describe('the other helpers', () => {
     test('the pointer sentry without a display refuses with "monitor"', async (t) => {
         const saved = process.env.DISPLAY;
         delete process.env.DISPLAY;
@@ -178,6 +180,35 @@ describe('the other helpers as they are on Linux', () => {
         const [[error], [exit]] = await Promise.all([next(watcher, 'error'), next(watcher, 'exit')]);
         assert.deepEqual([error.code, error.message, error.exitCode], ['monitor', 'could not install the global mouse monitor', 1]);
         assert.deepEqual(exit, { exitCode: 1, signal: null });
+    });
+
+    test('desktop clicks on a private X server, with xdotool on its bare root window', async (t) => {
+        const server = await startXServer();
+        t.after(server.stop);
+        const env = { ...process.env, DISPLAY: server.name };
+        const saved = process.env.DISPLAY;
+        process.env.DISPLAY = server.name;
+        const watcher = watched(t, watchDesktopClicks({ binary: helpers.pointerSentry }));
+        if (saved === undefined) delete process.env.DISPLAY;
+        else process.env.DISPLAY = saved;
+        let clicks = 0;
+        watcher.on('click', () => clicks++);
+        await next(watcher, 'ready');
+        const xdotool = (...args) => execFileSync('xdotool', args, { env });
+        xdotool('mousemove', '640', '400', 'click', '--delay', '0', '1');
+        await until(() => clicks === 1, 20000, 'a left click');
+        // A drag: the right click shows that the left press has been taken
+        // before the pointer moves; the last right click must count, and
+        // comes after the drag's release has been judged.
+        xdotool('mousedown', '1', 'click', '--delay', '0', '3');
+        await until(() => clicks === 2, 20000, 'a right click');
+        xdotool('mousemove_relative', '--', '40', '0', 'mouseup', '1', 'click', '--delay', '0', '3');
+        await until(() => clicks >= 3, 20000, 'the click after the drag');
+        await sleep(300);
+        assert.equal(clicks, 3, `the drag is no click (${clicks} clicks)`);
+        const exited = next(watcher, 'exit');
+        await watcher.close();
+        assert.deepEqual((await exited)[0], { exitCode: 0, signal: null });
     });
 
     test('the notification settings come from the addon, once per process for both builds', async () => {

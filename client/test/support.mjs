@@ -165,3 +165,24 @@ export function watched(t, watcher) {
     t.after(() => watcher.close());
     return watcher;
 }
+
+// A private Xvfb for one test file, on the display it picks itself. Returns
+// its name (":N") and the function that stops it.
+export async function startXServer() {
+    const server = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1280x800x24', '-nolisten', 'tcp', '-noreset'], {
+        stdio: ['ignore', 'ignore', 'ignore', 'pipe'],
+    });
+    let text = '';
+    const name = await new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error('Xvfb gave no display within 20 s')), 20000);
+        server.on('error', reject);
+        server.stdio[3].on('data', (chunk) => {
+            text += chunk;
+            if (text.includes('\n')) {
+                clearTimeout(timer);
+                resolve(`:${text.trim()}`);
+            }
+        });
+    });
+    return { name, stop: () => server.kill('SIGKILL') };
+}
