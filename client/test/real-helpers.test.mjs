@@ -182,6 +182,17 @@ describe('the other helpers', () => {
         assert.deepEqual(exit, { exitCode: 1, signal: null });
     });
 
+    test('a refused command line reaches the watcher as an error with the helper\'s code', async (t) => {
+        const watcher = watched(t, watchMicrophoneUse({ binary: helpers.inputSentry, intervalMs: 100 }));
+        const [[error], [exit]] = await Promise.all([next(watcher, 'error'), next(watcher, 'exit')]);
+        assert.deepEqual(
+            [error.code, error.message, error.exitCode],
+            ['bad_args', '--interval-ms needs an integer between 200 and 10000', 1],
+        );
+        assert.deepEqual(exit, { exitCode: 1, signal: null });
+        assert.equal(watcher.reported, false);
+    });
+
     test('desktop clicks on a private X server, with xdotool on its bare root window', async (t) => {
         const server = await startXServer();
         t.after(server.stop);
