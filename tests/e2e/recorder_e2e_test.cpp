@@ -199,6 +199,50 @@ TEST(RecorderE2E, SigtermWritesWhatIsPendingAndExitsZero) {
     EXPECT_LT(seconds, recorded + 0.2);
 }
 
+// Keeps the sound server frozen for the life of the object.
+class FrozenServer {
+public:
+    explicit FrozenServer(const SoundServer& server) : server_(server) { server_.signalServer(SIGSTOP); }
+    ~FrozenServer() { server_.signalServer(SIGCONT); }
+    FrozenServer(const FrozenServer&) = delete;
+    FrozenServer& operator=(const FrozenServer&) = delete;
+
+private:
+    const SoundServer& server_;
+};
+
+class RecorderWithFrozenServer : public ::testing::TestWithParam<ServerKind> {};
+
+TEST_P(RecorderWithFrozenServer, StopsInBoundedTimeAndWritesWhatItCaptured) {
+    auto server = startServer(GetParam());
+    ASSERT_TRUE(server);
+    auto recorder = server->spawn({VELKO_RECORDER, "--chunk-ms", "1000"});
+    ASSERT_TRUE(recorder.waitForErrLines(1)) << recorder.err();
+    keepRecording(recorder, 500ms);
+    FrozenServer frozen(*server);
+    keepRecording(recorder, 200ms);
+    auto asked = Clock::now();
+    // Both ways a host stops the recorder.
+    if (GetParam() == ServerKind::pulseaudio) {
+        recorder.sendSignal(SIGTERM);
+    } else {
+        recorder.closeStdin();
+    }
+    auto exit = recorder.wait(5s);
+    double took = secondsSince(asked);
+    EXPECT_TRUE(exit.exited) << "still waiting for the server";
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_LT(took, 2.5) << "the stop waits about a second for the server, no more";
+    EXPECT_EQ(recorder.errEvents().back(), kStopped);
+    ASSERT_EQ(recorder.out().size() % 4, 0u);
+    // Everything captured before the freeze (one pending chunk) comes out.
+    EXPECT_GT(recorder.out().size() / 4, 48000u * 3 / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RecorderWithFrozenServer,
+                         ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
+                         [](const auto& info) { return kindName(info.param); });
+
 TEST(RecorderE2E, TwentyRecordingsLeaveNothingOnTheServer) {
     auto server = startServer(ServerKind::pulseaudio, false);
     ASSERT_TRUE(server);

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -95,6 +97,13 @@ void SoundServer::stop() {
     if (stopped_) return;
     stopped_ = true;
     runToEnd({VELKO_SOUND_SERVER_SCRIPT, "stop", dir_}, {});
+}
+
+void SoundServer::signalServer(int signo) const {
+    std::ifstream file(dir_ + "/" + (kind_ == ServerKind::pulseaudio ? "pulseaudio" : "pipewire-pulse") + ".pid");
+    pid_t pid = 0;
+    ASSERT_TRUE(file >> pid) << "no pid of the server in " << dir_;
+    ASSERT_EQ(::kill(pid, signo), 0);
 }
 
 void SoundServer::exportToThisProcess() const {
