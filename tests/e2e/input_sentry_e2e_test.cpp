@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 
 namespace velko::e2e {
 namespace {
@@ -112,6 +113,31 @@ TEST_P(InputSentryE2E, OurOwnRecorderIsListedLikeAnyOther) {
     EXPECT_EQ(sentry.wait().status, 0);
     recorder.closeStdin();
     EXPECT_EQ(recorder.wait().status, 0);
+}
+
+TEST_P(InputSentryE2E, RecordersWithoutUsableNamesAreListedAllTheSame) {
+    // Every name blanked: the process is named by what it runs.
+    auto blank =
+        server_->spawn({"parecord", "--property=application.name=", "--property=application.process.binary=",
+                        "--property=application.id=", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    // Names that are not UTF-8: their bad bytes become U+FFFD.
+    auto garbled = startStream({"--device", "micfeed.monitor", "--names", "fffe"});
+    auto sentry = server_->spawn({VELKO_INPUT_SENTRY, "--interval-ms", "200"});
+    const auto listed = inputLine({entry("parecord", blank.pid(), false, "micfeed.monitor"),
+                                   entry("\xef\xbf\xbd\xef\xbf\xbd", garbled.pid(), false, "micfeed.monitor")});
+    auto listedEither = [&](const json& line) {
+        auto withPreexisting = line;
+        for (auto& process : withPreexisting["processes"]) process["preexisting"] = false;
+        return withPreexisting == listed;
+    };
+    EXPECT_TRUE(sentry.waitFor([&] {
+        auto lines = sentry.outEvents();
+        return std::any_of(lines.begin(), lines.end(), listedEither);
+    })) << sentry.out();
+    sentry.closeStdin();
+    EXPECT_EQ(sentry.wait().status, 0);
+    garbled.closeStdin();
+    blank.sendSignal(SIGINT);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, InputSentryE2E, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
