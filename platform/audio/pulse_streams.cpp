@@ -459,9 +459,9 @@ void PulseHal::streamReadable(Aggregate& aggregate, pa_stream* stream) {
             const auto* samples = static_cast<const float*>(data);
             std::size_t frames = bytes / frameBytes;
             if (microphone) {
-                aggregate.aligner->pushMic(samples, frames);
+                aggregate.aligner->pushMic(samples, frames, pa_rtclock_now());
             } else {
-                aggregate.aligner->pushTap(samples, frames);
+                aggregate.aligner->pushTap(samples, frames, pa_rtclock_now());
             }
         }
         pa_stream_drop(stream);
