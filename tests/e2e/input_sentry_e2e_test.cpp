@@ -143,5 +143,34 @@ TEST_P(InputSentryE2E, RecordersWithoutUsableNamesAreListedAllTheSame) {
 INSTANTIATE_TEST_SUITE_P(Servers, InputSentryE2E, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
                          [](const auto& info) { return kindName(info.param); });
 
+// While no server can be reached the sentry lists nobody; once one is back,
+// it lists the processes that record again.
+TEST(InputSentryServerLoss, RecoversWhenTheServerReturns) {
+    std::string error;
+    auto server = SoundServer::start(ServerKind::pulseaudio, false, error);
+    ASSERT_TRUE(server) << error;
+    auto sentry = server->spawn({VELKO_INPUT_SENTRY, "--interval-ms", "200"});
+    auto lists = [&](const json& line) {
+        return sentry.waitFor([&] {
+            auto lines = sentry.outEvents();
+            return !lines.empty() && lines.back() == line;
+        });
+    };
+    auto before = server->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    EXPECT_TRUE(lists(inputLine({entry("pacat", before.pid(), false, "micfeed.monitor")}))) << sentry.out();
+
+    server->killServer();
+    EXPECT_TRUE(lists(inputLine({}))) << "nobody while there is no server: " << sentry.out();
+    before.wait();
+
+    server->reviveServer();
+    auto after = server->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    EXPECT_TRUE(lists(inputLine({entry("pacat", after.pid(), false, "micfeed.monitor")}))) << sentry.out();
+    EXPECT_EQ(sentry.err(), "");
+    sentry.closeStdin();
+    EXPECT_EQ(sentry.wait().status, 0);
+    after.sendSignal(SIGINT);
+}
+
 } // namespace
 } // namespace velko::e2e

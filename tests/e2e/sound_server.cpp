@@ -106,6 +106,16 @@ void SoundServer::signalServer(int signo) const {
     ASSERT_EQ(::kill(pid, signo), 0);
 }
 
+void SoundServer::killServer() const {
+    auto result = runToEnd({VELKO_SOUND_SERVER_SCRIPT, "kill-server", dir_}, {});
+    EXPECT_EQ(result.status, 0) << result.err;
+}
+
+void SoundServer::reviveServer() const {
+    auto result = runToEnd({VELKO_SOUND_SERVER_SCRIPT, "revive-server", dir_}, {});
+    EXPECT_EQ(result.status, 0) << result.err;
+}
+
 void SoundServer::exportToThisProcess() const {
     for (const auto& entry : env_) {
         auto eq = entry.find('=');

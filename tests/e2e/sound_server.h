@@ -58,6 +58,10 @@ public:
     // pipewire-pulse): SIGSTOP freezes the server as a stuck one would be,
     // SIGCONT lets it go on.
     void signalServer(int signo) const;
+    // PulseAudio only: the server dies (its clients lose their connection),
+    // and later starts again as it was.
+    void killServer() const;
+    void reviveServer() const;
 
     void stop();
 
