@@ -149,6 +149,8 @@ TEST(InputSentryServerLoss, RecoversWhenTheServerReturns) {
     std::string error;
     auto server = SoundServer::start(ServerKind::pulseaudio, false, error);
     ASSERT_TRUE(server) << error;
+    auto before = server->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    ASSERT_TRUE(eventually([&] { return server->sourceOutputs().size() == 1; }));
     auto sentry = server->spawn({VELKO_INPUT_SENTRY, "--interval-ms", "200"});
     auto lists = [&](const json& line) {
         return sentry.waitFor([&] {
@@ -156,8 +158,7 @@ TEST(InputSentryServerLoss, RecoversWhenTheServerReturns) {
             return !lines.empty() && lines.back() == line;
         });
     };
-    auto before = server->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
-    EXPECT_TRUE(lists(inputLine({entry("pacat", before.pid(), false, "micfeed.monitor")}))) << sentry.out();
+    EXPECT_TRUE(lists(inputLine({entry("pacat", before.pid(), true, "micfeed.monitor")}))) << sentry.out();
 
     server->killServer();
     EXPECT_TRUE(lists(inputLine({}))) << "nobody while there is no server: " << sentry.out();

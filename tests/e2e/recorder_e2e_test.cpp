@@ -199,6 +199,23 @@ TEST(RecorderE2E, SigtermWritesWhatIsPendingAndExitsZero) {
     EXPECT_LT(seconds, recorded + 0.2);
 }
 
+TEST(RecorderE2E, ClosedStandardInputAndOutputAtStartEndTheRecordingCleanly) {
+    auto server = startServer(ServerKind::pulseaudio, false);
+    ASSERT_TRUE(server);
+    // Without /dev/null in their place, the sound library's own pipe would
+    // take descriptors 0 and 1: the recorder would read its input from that
+    // pipe, never see its end, and write its PCM into it.
+    auto recorder = server->spawnShell(std::string("exec ") + VELKO_RECORDER + " <&- >&-");
+    auto exit = recorder.wait(5s);
+    EXPECT_FALSE(exit.timedOut);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    auto lines = recorder.errEvents();
+    ASSERT_EQ(lines.size(), 2u) << recorder.err();
+    EXPECT_EQ(lines[0]["event"], "ready");
+    EXPECT_EQ(lines[1], kStopped);
+}
+
 TEST(RecorderE2E, TwentyRecordingsLeaveNothingOnTheServer) {
     auto server = startServer(ServerKind::pulseaudio, false);
     ASSERT_TRUE(server);
