@@ -15,7 +15,7 @@ namespace {
 bool transient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
 // What one read of standard input takes at most: a pipe's default capacity.
-constexpr std::size_t kStdinBlock = 64 * 1024;
+constexpr std::size_t kStdinBlock = std::size_t{64} * 1024;
 
 } // namespace
 
