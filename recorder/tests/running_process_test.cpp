@@ -195,9 +195,21 @@ TEST(Running, SlowReaderDoesNotStallCaptureAndStoppedFollowsTheLastByte) {
 
 namespace {
 
-json outputFailed(const std::string& reason) {
-    return {
+// In the child: standard output on `path` (opened with `flags`).
+void outputTo(const char* path, int flags) {
+    int fd = ::open(path, flags);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(91);
+    ::close(fd);
+}
+
+// The recorder stopped on its own after a failed write, for `reason`.
+void expectStoppedByOutputFailure(velko::testing::ChildProcess& child, const std::string& reason) {
+    auto result = child.wait(5s);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    const json failed = {
         {"event", "error"}, {"code", "output_failed"}, {"message", "could not write to standard output: " + reason}};
+    EXPECT_EQ(linesAfterReady(child), (std::vector<json>{failed, kStopped}));
 }
 
 } // namespace
@@ -205,21 +217,12 @@ json outputFailed(const std::string& reason) {
 TEST(Running, AFailedWriteIsReportedAndStopsTheRecording) {
     // Standard output on a device that is always full.
     auto recorder = RecorderChild::start(
-        {"--chunk-ms", "10"},
-        [](ScriptedHal&) {
-            int full = ::open("/dev/full", O_WRONLY);
-            if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0) ::_exit(91);
-            ::close(full);
-        },
+        {"--chunk-ms", "10"}, [](ScriptedHal&) { outputTo("/dev/full", O_WRONLY); },
         [](Feeder& f) {
             f.waitUntilWatching();
             f.cycles(10, 512);
         });
-    auto& child = recorder.process();
-    auto result = child.wait(5s);
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(linesAfterReady(child), (std::vector<json>{outputFailed("No space left on device"), kStopped}));
+    expectStoppedByOutputFailure(recorder.process(), "No space left on device");
 }
 
 TEST(Running, NothingIsWrittenAfterAFailedWriteEvenOnceWritesWouldWorkAgain) {
@@ -237,9 +240,7 @@ TEST(Running, NothingIsWrittenAfterAFailedWriteEvenOnceWritesWouldWorkAgain) {
     auto recorder = RecorderChild::start(
         {"--chunk-ms", "10"},
         [&](ScriptedHal&) {
-            int out = ::open(file.c_str(), O_WRONLY | O_TRUNC);
-            if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) ::_exit(91);
-            ::close(out);
+            outputTo(file.c_str(), O_WRONLY | O_TRUNC);
             (void)std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
             setLimit(4800);
         },
@@ -252,11 +253,7 @@ TEST(Running, NothingIsWrittenAfterAFailedWriteEvenOnceWritesWouldWorkAgain) {
             setLimit(RLIM_INFINITY);
             f.cycles(20, 512);
         });
-    auto& child = recorder.process();
-    auto result = child.wait(5s);
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(linesAfterReady(child), (std::vector<json>{outputFailed("File too large"), kStopped}));
+    expectStoppedByOutputFailure(recorder.process(), "File too large");
     std::ifstream written(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
     ::unlink(path);

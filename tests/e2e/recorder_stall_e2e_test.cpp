@@ -4,6 +4,7 @@
 // with the channels where they were. Kept apart from the other recorder
 // tests because each freeze costs seconds.
 #include "tests/e2e/pcm.h"
+#include "tests/e2e/recording.h"
 #include "tests/e2e/sound_server.h"
 
 #include <gtest/gtest.h>
@@ -22,22 +23,8 @@ namespace {
 using nlohmann::json;
 using testing::ChildProcess;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-const json kStopped = {{"event", "stopped"}};
-
-std::unique_ptr<SoundServer> startServer(ServerKind kind) {
-    std::string error;
-    auto server = SoundServer::start(kind, true, error);
-    EXPECT_TRUE(server) << error;
-    return server;
-}
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-void keepRecording(ChildProcess& recorder, std::chrono::milliseconds duration) {
-    recorder.waitFor([] { return false; }, duration);
-}
+const json& kStopped = stoppedLine();
 
 // Keeps the sound server frozen for the life of the object.
 class FrozenServer {
