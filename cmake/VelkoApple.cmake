@@ -72,6 +72,11 @@ if(velko_install_name_root)
   add_link_options(-Wl,-syslibroot,${CMAKE_OSX_SYSROOT} -Wl,-syslibroot,${install_names})
 endif()
 
+# In the cross-build a linker warning is as much a fault as a compiler one.
+if(VELKO_WERROR AND CMAKE_CROSSCOMPILING AND NOT CMAKE_HOST_APPLE)
+  add_link_options(-Wl,-fatal_warnings)
+endif()
+
 # Debian's header-only packages serve the cross-build as they are, through a
 # folder that holds nothing but them: the host's /usr/include must never be
 # searched before the SDK's.
