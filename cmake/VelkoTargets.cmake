@@ -46,3 +46,31 @@ function(velko_test name)
     add_dependencies(velko_tsan_tests ${name})
   endif()
 endfunction()
+
+# Signing on a Mac: each deliverable is signed for the hardened runtime with
+# the host application's entitlements as soon as it is built. Ad hoc ("-")
+# unless a signing identity is named.
+option(VELKO_CODESIGN "Sign the deliverables after building them (macOS)" OFF)
+if(DEFINED ENV{VELKO_CODESIGN_IDENTITY} AND NOT "$ENV{VELKO_CODESIGN_IDENTITY}" STREQUAL "")
+  set(velko_identity_default "$ENV{VELKO_CODESIGN_IDENTITY}")
+else()
+  set(velko_identity_default "-")
+endif()
+set(VELKO_CODESIGN_IDENTITY "${velko_identity_default}" CACHE STRING "codesign identity; - signs ad hoc")
+if(APPLE AND VELKO_CODESIGN)
+  find_program(VELKO_CODESIGN_TOOL codesign REQUIRED)
+endif()
+
+# One of the four pieces that ship: velko-recorder, velko-input-sentry,
+# velko-pointer-sentry, velko-notify-prefs.
+function(velko_deliverable target)
+  if(APPLE AND VELKO_CODESIGN)
+    set(entitlements ${PROJECT_SOURCE_DIR}/packaging/macos/entitlements.plist)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${VELKO_CODESIGN_TOOL} --force --options runtime --entitlements ${entitlements}
+              --sign ${VELKO_CODESIGN_IDENTITY} $<TARGET_FILE:${target}>
+      COMMENT "Signing ${target} for the hardened runtime"
+      VERBATIM)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${entitlements})
+  endif()
+endfunction()
