@@ -40,6 +40,11 @@ function(velko_test name)
   add_executable(${name} ${T_SOURCES})
   velko_defaults(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  if(APPLE)
+    # A package manager's GoogleTest is built for this machine alone; the
+    # tests run here, so they need no other architecture.
+    set_target_properties(${name} PROPERTIES OSX_ARCHITECTURES ${CMAKE_HOST_SYSTEM_PROCESSOR})
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
   if("tsan" IN_LIST T_LABELS)
