@@ -19,13 +19,13 @@ typedef NS_ENUM(NSInteger, UNAuthorizationStatus) {
 
 API_AVAILABLE(macos(10.14), ios(10.0), watchos(3.0), tvos(10.0))
 @interface UNNotificationSettings : NSObject
-@property (NS_NONATOMIC_IOSONLY, readonly) UNAuthorizationStatus authorizationStatus;
+@property(NS_NONATOMIC_IOSONLY, readonly) UNAuthorizationStatus authorizationStatus;
 @end
 
 API_AVAILABLE(macos(10.14), ios(10.0), watchos(3.0), tvos(10.0))
 @interface UNUserNotificationCenter : NSObject
-+ (UNUserNotificationCenter *)currentNotificationCenter;
-- (void)getNotificationSettingsWithCompletionHandler:(void (^)(UNNotificationSettings *settings))completionHandler;
++ (UNUserNotificationCenter*)currentNotificationCenter;
+- (void)getNotificationSettingsWithCompletionHandler:(void (^)(UNNotificationSettings* settings))completionHandler;
 @end
 
 NS_ASSUME_NONNULL_END
