@@ -10,6 +10,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -272,6 +275,20 @@ std::vector<nlohmann::json> ChildProcess::jsonLines(const std::string& text) {
         lines.push_back(parsed.is_discarded() ? nlohmann::json(line) : parsed);
     }
     return lines;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which ends at the last ')': state is
+    // field 3, utime and stime are fields 14 and 15.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i >= 14) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 } // namespace velko::testing

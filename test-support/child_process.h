@@ -90,4 +90,7 @@ private:
     ExitResult result_;
 };
 
+// User plus system CPU time that a live process has used so far, from /proc.
+double cpuSeconds(pid_t pid);
+
 } // namespace velko::testing

@@ -7,12 +7,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include <unistd.h>
 
 using velko::testing::ChildProcess;
+using velko::testing::cpuSeconds;
 using namespace std::chrono_literals;
 
 namespace {
@@ -176,25 +175,6 @@ TEST(StdinWatch, StandardInputFromAFileOrDevNull) {
     EXPECT_FALSE(r2.timedOut);
     EXPECT_EQ(r2.status, 0);
 }
-
-namespace {
-
-// User plus system CPU time of a live process, from /proc.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which ends at the last ')': state is
-    // field 3, utime and stime are fields 14 and 15.
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i >= 14) ticks += std::stod(field);
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-} // namespace
 
 TEST(StdinWatch, AReadErrorThatRepeatsNeitherEndsTheProgramNorSpins) {
     // A directory as standard input: every read fails (EISDIR) and poll()

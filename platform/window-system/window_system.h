@@ -4,8 +4,9 @@
 // and that window's description.
 //
 // The click logic uses nothing else of the platform, so it runs the same
-// against AppKit, against a backend that has no global monitor to offer, and
-// against the scripted window system of the tests.
+// against AppKit, against X11 (which has no window levels: its backend hands
+// out the desktop platform's numbers) and against the scripted window system
+// of the tests.
 #pragma once
 
 #include <nlohmann/json.hpp>

@@ -137,15 +137,6 @@ TEST(StartUp, ARefusedMonitorEndsWithTheMonitorLineAndNoReady) {
     EXPECT_EQ(log.calls(), startUpCalls);
 }
 
-TEST(StartUp, TheShippedLinuxBinaryHasNoMonitorToInstall) {
-#ifndef VELKO_POINTER_SENTRY_HAS_NO_MONITOR
-    GTEST_SKIP() << "this machine's window system offers a global monitor";
-#else
-    auto child = ChildProcess::spawn({VELKO_POINTER_SENTRY});
-    expectFailureLine(child, noMonitor);
-#endif
-}
-
 TEST(Running, ReadyThenOneLinePerClickUntilStandardInputCloses) {
     CallLog log;
     auto child = runScripted(log, {}, [](ScriptedWindowSystem& platform) {
