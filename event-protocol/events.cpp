@@ -1,5 +1,7 @@
 #include "event-protocol/events.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,7 +24,7 @@ namespace velko::events {
 
 std::optional<std::string> eventLine(const Event& event) {
     try {
-        std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+        std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         line.push_back('\n');
         return line;
     } catch (const nlohmann::json::exception&) {
@@ -37,6 +39,13 @@ bool writeAll(int fd, std::string_view bytes) {
         ssize_t n = ::write(fd, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A non-blocking descriptor inherited from the host: wait
+                // until it takes more rather than spin or give up.
+                pollfd ready{fd, POLLOUT, 0};
+                if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
+                continue;
+            }
             return false;
         }
         p += n;
@@ -54,6 +63,19 @@ void fail(std::string_view code, std::string_view message, std::optional<std::in
     if (status) error["osstatus"] = static_cast<std::int64_t>(*status);
     emit(error, Stream::err);
     exitProcess(1);
+}
+
+void openClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() takes the lowest free number, which is this one: the lower
+        // ones are open by now.
+        int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
 }
 
 void exitProcess(int status) {

@@ -14,18 +14,28 @@ using Event = nlohmann::json;
 
 enum class Stream : int { out = 1, err = 2 };
 
-// Serialises `event` and writes it as one line to `target`. A serialisation
-// error (a string that is not valid UTF-8, say) drops the line silently.
+// Serialises `event` and writes it as one line to `target`. Strings that are
+// not valid UTF-8 are written with U+FFFD in place of each bad byte, so that
+// no line is lost to text from the outside world.
 void emit(const Event& event, Stream target = Stream::out);
 
-// The compact text of `event` followed by a line feed, or nothing when the
-// event cannot be serialised.
+// The compact text of `event` followed by a line feed (invalid UTF-8 replaced
+// as `emit` does), or nothing when the event cannot be serialised.
 std::optional<std::string> eventLine(const Event& event);
 
 // Writes all of `bytes` to `fd` as one logical write: partial writes and
-// interruptions are resumed until everything is out or the write fails.
-// Returns false on failure. SIGPIPE keeps its default action.
+// interruptions are resumed, and a descriptor that is not ready (EAGAIN on a
+// non-blocking one) is waited for, until everything is out or the write
+// fails. Returns false on failure, with errno saying why. SIGPIPE keeps its
+// default action.
 bool writeAll(int fd, std::string_view bytes);
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Called
+// first thing in every program, before anything else opens a descriptor: a
+// program started with a closed standard stream would otherwise hand that
+// number to the next file it opens (a library's internal pipe, say), and read
+// its input from there or write its output into it.
+void openClosedStandardDescriptors();
 
 // Writes {"event":"error","code":...,"message":...[,"osstatus":...]} on
 // standard error and exits with status 1, whatever happened to the line.

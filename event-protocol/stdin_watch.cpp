@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 namespace velko::events {
 namespace {
@@ -13,15 +14,22 @@ namespace {
 // A read error that says "try again" rather than "this will keep failing".
 bool transient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
+// What one read of standard input takes at most: a pipe's default capacity.
+constexpr std::size_t kStdinBlock = std::size_t{64} * 1024;
+
 } // namespace
 
 std::unique_ptr<dispatch::Source> installStdinReadSource() {
     auto source = dispatch::makeReadSource(STDIN_FILENO);
     source->setHandler([watch = source.get()] {
-        char scratch = 0;
-        ssize_t n = ::read(STDIN_FILENO, &scratch, 1);
+        // Whatever is waiting, up to a block, in one call: the bytes are
+        // dropped either way, and one byte per wake-up would cost a system
+        // call and a trip through the loop for each. The handler runs on the
+        // main thread only, so one buffer serves every run.
+        static char scratch[kStdinBlock];
+        ssize_t n = ::read(STDIN_FILENO, scratch, sizeof scratch);
         if (n == 0) exitProcess(0);
-        // 1: the byte is dropped; -1: ignored, the watch stays and the
+        // > 0: the bytes are dropped; -1: ignored, the watch stays and the
         // program runs on. An error that is not transient (standard input
         // opened on a directory, say) would only repeat on every read, and
         // the descriptor counts as readable for ever: the watch stops

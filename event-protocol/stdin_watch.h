@@ -9,8 +9,8 @@
 namespace velko::events {
 
 // The sentries' form: a read source on descriptor 0 on the main queue. Each
-// handler run reads one byte: end of file exits with status 0 at once, a
-// byte is discarded, a read error is ignored. The source is resumed and
+// handler run reads what is waiting, up to a block: end of file exits with
+// status 0 at once, bytes are discarded, a read error is ignored. The source is resumed and
 // must be kept for the life of the process.
 std::unique_ptr<dispatch::Source> installStdinReadSource();
 

@@ -51,10 +51,10 @@ std::optional<std::string> inputDeviceUID(audio::Hal& hal, AudioObjectID process
 std::vector<InputProcess> activeInputProcesses(audio::Hal& hal) {
     std::vector<InputProcess> processes;
     for (AudioObjectID object : processObjectIDs(hal)) {
-        // The bundle identifier first: a process without one is never asked
-        // whether it runs input.
-        auto bundleId = stringProperty(hal, object, sel::kAudioProcessPropertyBundleID);
-        if (!bundleId) continue;
+        // A process without a bundle identifier (none set, or not readable)
+        // is listed all the same, under an empty one: a process must not
+        // slip past a monitor of microphone use by having no name.
+        std::string bundleId = stringProperty(hal, object, sel::kAudioProcessPropertyBundleID).value_or("");
 
         std::uint32_t runningInput = 0;
         if (audio::getProperty(hal, object, sel::kAudioProcessPropertyIsRunningInput, runningInput) != kNoErr ||
@@ -66,7 +66,7 @@ std::vector<InputProcess> activeInputProcesses(audio::Hal& hal) {
         std::int32_t pid = 0;
         if (audio::getProperty(hal, object, sel::kAudioProcessPropertyPID, pid) != kNoErr) pid = 0;
 
-        processes.push_back(InputProcess{std::move(*bundleId), pid, inputDeviceUID(hal, object)});
+        processes.push_back(InputProcess{std::move(bundleId), pid, inputDeviceUID(hal, object)});
     }
     sortByKey(processes);
     return processes;

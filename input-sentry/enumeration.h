@@ -25,8 +25,8 @@ std::optional<std::string> stringProperty(audio::Hal& hal, audio::AudioObjectID 
 // never consulted. Absent when there is none or it cannot be read.
 std::optional<std::string> inputDeviceUID(audio::Hal& hal, audio::AudioObjectID process);
 
-// The processes that have a bundle identifier and run audio input, each with
-// its pid and input device, sorted by key.
+// The processes that run audio input, each with its bundle identifier (empty
+// when it has none), pid and input device, sorted by key.
 std::vector<InputProcess> activeInputProcesses(audio::Hal& hal);
 
 } // namespace velko::input_sentry

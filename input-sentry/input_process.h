@@ -14,7 +14,7 @@
 namespace velko::input_sentry {
 
 struct InputProcess {
-    std::string bundleId;                 // never empty
+    std::string bundleId;                 // empty when the process has none
     std::int32_t pid = 0;                 // 0 when the audio system did not say
     std::optional<std::string> deviceUID; // the first input device's UID; never empty
 

@@ -6,23 +6,33 @@
 #include "recorder/recorder.h"
 
 #include <bit>
+#include <cerrno>
 #include <utility>
 
 namespace velko::recorder {
 namespace {
 
 // Writes one chunk as little-endian bytes in one write request (resumed
-// until complete). Errors are not reported: a reader that has gone ends the
-// process by SIGPIPE.
-void writeChunk(int fd, std::vector<std::int16_t>& chunk) {
+// until complete). A reader that has gone ends the process by SIGPIPE. Any
+// other failure (a full disk, say) is the end of the stream: the first one
+// stops the recorder, and no later chunk is written.
+void writeChunk(Recorder& state, std::vector<std::int16_t>& chunk) {
+    if (state.outputError.load(std::memory_order_relaxed) != 0) return;
     if constexpr (std::endian::native == std::endian::big) {
         for (auto& sample : chunk) {
             auto u = static_cast<std::uint16_t>(sample);
             sample = static_cast<std::int16_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8)));
         }
     }
-    events::writeAll(
-        fd, std::string_view(reinterpret_cast<const char*>(chunk.data()), chunk.size() * sizeof(std::int16_t)));
+    if (events::writeAll(state.outputFd, std::string_view(reinterpret_cast<const char*>(chunk.data()),
+                                                          chunk.size() * sizeof(std::int16_t)))) {
+        return;
+    }
+    int expected = 0;
+    const int error = errno != 0 ? errno : EIO;
+    if (state.outputError.compare_exchange_strong(expected, error)) {
+        dispatch::Queue::main().async([&state] { stopOnOutputFailure(state); });
+    }
 }
 
 } // namespace
@@ -34,7 +44,7 @@ void flush(Recorder& state, bool force) {
         const std::size_t take = force ? pending.size() : s;
         std::vector<std::int16_t> chunk(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
-        state.outputQueue->async([fd = state.outputFd, chunk = std::move(chunk)]() mutable { writeChunk(fd, chunk); });
+        state.outputQueue->async([&state, chunk = std::move(chunk)]() mutable { writeChunk(state, chunk); });
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -87,6 +88,12 @@ struct Recorder {
     CaptureScratch scratch;
     // Where the chunk writers write: standard output, or a test's sink.
     int outputFd = STDOUT_FILENO;
+    // The errno of the first write to `outputFd` that failed, 0 while none
+    // has. Set on `outputQueue`; once set, no chunk is written any more, so
+    // the stream never joins audio from before a gap to audio after it.
+    std::atomic<int> outputError{0};
+    // Main thread only: the "output_failed" line has been written.
+    bool outputFailureReported = false;
 };
 
 // --- Start-up (startup.cpp, flags.cpp, devices.cpp) -------------------------
@@ -165,7 +172,13 @@ void startStdinWatch(Recorder& state);
 // forced flush, drain `outputQueue`.
 void stopCapture(Recorder& state);
 // The orderly stop: everything captured reaches standard output, then
-// "stopped", then the process exits with `status`.
+// "stopped", then the process exits with `status` (1 when a write to
+// standard output failed).
 [[noreturn]] void shutdown(Recorder& state, int status);
+// On the main queue after the first failed write: the "output_failed" error
+// line, then the stop of shutdown(1).
+[[noreturn]] void stopOnOutputFailure(Recorder& state);
+// Writes the "output_failed" line once, naming the system's error.
+void reportOutputFailure(Recorder& state);
 
 } // namespace velko::recorder

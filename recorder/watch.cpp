@@ -8,6 +8,7 @@
 #include "recorder/recorder.h"
 
 #include <csignal>
+#include <system_error>
 
 namespace velko::recorder {
 
@@ -73,8 +74,27 @@ void stopCapture(Recorder& state) {
     state.outputQueue->sync([] {});
 }
 
+void reportOutputFailure(Recorder& state) {
+    if (state.outputFailureReported) return;
+    state.outputFailureReported = true;
+    emit({{"event", "error"},
+          {"code", "output_failed"},
+          {"message", "could not write to standard output: " + std::generic_category().message(state.outputError)}});
+}
+
+void stopOnOutputFailure(Recorder& state) {
+    reportOutputFailure(state);
+    shutdown(state, 1);
+}
+
 void shutdown(Recorder& state, int status) {
     stopCapture(state);
+    // A write may have failed while this stop was draining the output: the
+    // host learns of it all the same.
+    if (state.outputError != 0) {
+        reportOutputFailure(state);
+        status = 1;
+    }
     emit({{"event", "stopped"}});
     events::exitProcess(status);
 }

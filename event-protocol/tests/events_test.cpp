@@ -54,9 +54,10 @@ TEST(EventLine, IntegersKeepTheirFullRange) {
     }
 }
 
-TEST(EventLine, InvalidUtf8DropsTheLine) {
-    EXPECT_FALSE(eventLine({{"event", std::string("\xff")}}));
-    EXPECT_FALSE(eventLine({{"event", "x"}, {"nested", {{"k", std::string("ok\xc3")}}}}));
+TEST(EventLine, InvalidUtf8IsReplacedNotDropped) {
+    EXPECT_EQ(eventLine({{"event", std::string("\xff")}}), std::string("{\"event\":\"\xef\xbf\xbd\"}\n"));
+    EXPECT_EQ(eventLine({{"event", "x"}, {"nested", {{"k", std::string("ok\xc3")}}}}),
+              std::string("{\"event\":\"x\",\"nested\":{\"k\":\"ok\xef\xbf\xbd\"}}\n"));
 }
 
 TEST(WriteAll, DeliversEverythingThroughASmallPipeInOrder) {

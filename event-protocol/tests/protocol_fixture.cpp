@@ -1,6 +1,7 @@
 // A stand-in helper program for the whole-process tests of the event
 // protocol: it runs the protocol in the configuration of each helper.
 //   velko-protocol-fixture sentry|pointer|recorder [args...]
+//   velko-protocol-fixture sentry-with-pipe  (a library's pipe opened first)
 //   velko-protocol-fixture fail CODE MESSAGE [STATUS]
 //   velko-protocol-fixture fail-unserialisable
 //   velko-protocol-fixture emit JSON        (then exits 0)
@@ -8,6 +9,8 @@
 #include "event-protocol/flags.h"
 #include "event-protocol/profiles.h"
 #include "event-protocol/stdin_watch.h"
+
+#include <unistd.h>
 
 #include <array>
 #include <string>
@@ -41,6 +44,7 @@ const std::array<events::FlagSpec, 2> kFlags{{
 } // namespace
 
 int main(int argc, char** argv) {
+    events::openClosedStandardDescriptors();
     auto args = events::argumentsAfterProgramName(argc, argv);
     if (args.empty()) return 2;
     std::string mode = args.front();
@@ -48,6 +52,15 @@ int main(int argc, char** argv) {
 
     if (mode == "sentry") {
         if (auto refusal = events::readFlags(args, kFlags)) events::input_sentry::fail("bad_args", *refusal);
+        static auto stdinSource = events::installStdinReadSource();
+        events::input_sentry::emit({{"event", "ready"}});
+        dispatch::runMain();
+    }
+    if (mode == "sentry-with-pipe") {
+        // What a platform library does at start-up (libpulse's wake-up
+        // pipe, say): it takes the lowest free descriptors.
+        static int libraryPipe[2];
+        if (::pipe(libraryPipe) != 0) return 3;
         static auto stdinSource = events::installStdinReadSource();
         events::input_sentry::emit({{"event", "ready"}});
         dispatch::runMain();
@@ -78,7 +91,7 @@ int main(int argc, char** argv) {
     }
     if (mode == "emit") {
         events::input_sentry::emit(Event::parse(args.at(0)));
-        events::input_sentry::emit({{"event", std::string("bad \xc3")}}); // dropped
+        events::input_sentry::emit({{"event", std::string("bad \xc3")}}); // U+FFFD for the bad byte
         events::input_sentry::emit({{"event", "after"}});
         events::exitProcess(0);
     }

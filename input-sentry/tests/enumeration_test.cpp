@@ -97,9 +97,11 @@ TEST(ProcessObjectIDs, UnfilledSlotsStayZeroAndDropOut) {
     hal.clearCalls();
     EXPECT_EQ(keysOf(activeInputProcesses(hal)), std::vector<std::string>{"App:42:-"});
     auto log = hal.callLog();
-    // Each empty slot costs one failed read and nothing more.
+    // Each empty slot costs two failed reads (its name, which a listed
+    // process may lack, then its running input) and nothing more.
     EXPECT_EQ(std::count(log.begin(), log.end(), "getPropertyData 0 pbid glob"), 2);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find(" 0 ") != l.npos; }), 2);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "getPropertyData 0 piri glob"), 2);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find(" 0 ") != l.npos; }), 4);
 }
 
 TEST(ProcessObjectIDs, ReadsNeverOfferMoreThanTheBuffer) {
@@ -129,12 +131,13 @@ TEST(ActiveInputProcesses, EachFailureNarrowsTheResult) {
         std::optional<std::string> key; // nullopt: not listed
     } cases[] = {
         {"all reads succeed", [](ScriptedHal&) {}, "App:42:Mic"},
+        // Nameless processes are listed, under an empty bundle identifier.
         {"bundle identifier read fails",
-         [](ScriptedHal& h) { h.setStatus(10, kAudioProcessPropertyBundleID, kFailure); }, std::nullopt},
+         [](ScriptedHal& h) { h.setStatus(10, kAudioProcessPropertyBundleID, kFailure); }, ":42:Mic"},
         {"bundle identifier delivers no string",
-         [](ScriptedHal& h) { h.setString(10, kAudioProcessPropertyBundleID, std::nullopt); }, std::nullopt},
+         [](ScriptedHal& h) { h.setString(10, kAudioProcessPropertyBundleID, std::nullopt); }, ":42:Mic"},
         {"bundle identifier empty", [](ScriptedHal& h) { h.setString(10, kAudioProcessPropertyBundleID, ""); },
-         std::nullopt},
+         ":42:Mic"},
         {"running-input read fails",
          [](ScriptedHal& h) { h.setStatus(10, kAudioProcessPropertyIsRunningInput, kFailure); }, std::nullopt},
         {"not running input",
@@ -203,7 +206,7 @@ TEST(ActiveInputProcesses, EachFailureNarrowsTheResult) {
 TEST(ActiveInputProcesses, ReadsOnlyWhatDecidesTheResultInOrder) {
     ScriptedHal hal;
     hal.setObjectList(kSystemObject, kAudioHardwarePropertyProcessObjectList, {10, 11, 12});
-    setProcessObject(hal, 10, {std::nullopt, 1, 1, {100}}); // no bundle identifier, runs input
+    setProcessObject(hal, 10, {std::nullopt, 0, 1, {100}}); // no bundle identifier, not running input
     setProcessObject(hal, 11, {"Idle", 0, 2, {100}});       // not running input
     setProcessObject(hal, 12, {"App", 1, 3, {100}});
     hal.setString(100, kAudioDevicePropertyDeviceUID, "Mic");
@@ -213,6 +216,7 @@ TEST(ActiveInputProcesses, ReadsOnlyWhatDecidesTheResultInOrder) {
                                  "getPropertyDataSize 1 prs# glob",
                                  "getPropertyData 1 prs# glob",
                                  "getPropertyData 10 pbid glob",
+                                 "getPropertyData 10 piri glob",
                                  "getPropertyData 11 pbid glob",
                                  "getPropertyData 11 piri glob",
                                  "getPropertyData 12 pbid glob",
@@ -226,7 +230,7 @@ TEST(ActiveInputProcesses, ReadsOnlyWhatDecidesTheResultInOrder) {
     // Nothing is cached: the next call asks everything again.
     hal.clearCalls();
     activeInputProcesses(hal);
-    EXPECT_EQ(hal.callLog().size(), 11u);
+    EXPECT_EQ(hal.callLog().size(), 12u);
 }
 
 TEST(ActiveInputProcesses, SortsByKeyAndKeepsRepeatedKeys) {

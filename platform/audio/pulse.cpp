@@ -53,6 +53,20 @@ bool inputOrGlobal(const AudioObjectPropertyAddress& address) {
 
 constexpr std::uint32_t kStringSize = 8; // one string reference
 
+// A property's bytes as the client set them. A name that is not valid UTF-8
+// is kept as binary data, which the string accessor refuses to hand out: a
+// client must not hide behind such a name, so the bytes are taken as they
+// are (the programs replace what is not UTF-8) and the terminating NUL of a
+// text value dropped.
+std::optional<std::string> propertyBytes(const pa_proplist* properties, const char* name) {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    if (pa_proplist_get(properties, name, &data, &size) != 0 || data == nullptr) return std::nullopt;
+    std::string bytes(static_cast<const char*>(data), size);
+    while (!bytes.empty() && bytes.back() == '\0') bytes.pop_back();
+    return bytes;
+}
+
 } // namespace
 
 PulseHal::PulseHal(std::string applicationName) : connection_(std::move(applicationName)) {
@@ -177,7 +191,7 @@ bool PulseHal::refreshOutputs() {
             if (info->resample_method != nullptr) record.resampleMethod = info->resample_method;
             for (const char* name : {"application.id", "application.process.binary", "application.name",
                                      "application.process.id", "media.name", "resample.peaks", "stream.monitor"}) {
-                if (const char* text = pa_proplist_gets(info->proplist, name)) record.properties.emplace(name, text);
+                if (auto value = propertyBytes(info->proplist, name)) record.properties.emplace(name, *value);
             }
             static_cast<std::vector<SourceOutputRecord>*>(into)->push_back(std::move(record));
         },

@@ -37,14 +37,59 @@ void CycleAligner::Side::clear() {
     samples.clear();
     head = 0;
     largestBurst = 0;
+    delivered = false;
 }
 
-void CycleAligner::pushMic(const float* samples, std::size_t frames) { mic_.push(samples, frames); }
-void CycleAligner::pushTap(const float* samples, std::size_t frames) { tap_.push(samples, frames); }
+void CycleAligner::Side::noteDelivery(std::uint64_t now) {
+    if (!delivered || now - lastPush > kRunGapUsec) {
+        quietBeforeRun = delivered ? now - lastPush : 0;
+        runStart = now;
+    }
+    delivered = true;
+    lastPush = now;
+}
+
+void CycleAligner::noteTime(std::uint64_t now) {
+    if (!started_) {
+        started_ = true;
+        start_ = now;
+    }
+    // A clock that steps back is held where it was.
+    now_ = std::max(now_, now);
+}
+
+void CycleAligner::pushMic(const float* samples, std::size_t frames, std::uint64_t nowUsec) {
+    noteTime(nowUsec);
+    mic_.noteDelivery(now_);
+    mic_.push(samples, frames);
+}
+
+void CycleAligner::pushTap(const float* samples, std::size_t frames, std::uint64_t nowUsec) {
+    noteTime(nowUsec);
+    tap_.noteDelivery(now_);
+    tap_.push(samples, frames);
+}
 
 void CycleAligner::reset() {
     mic_.clear();
     tap_.clear();
+    started_ = false;
+    now_ = 0;
+}
+
+bool CycleAligner::hasStopped(const Side& behind, const Side& ahead) const {
+    const std::uint64_t quiet = now_ - lastPush(behind);
+    // When the side ahead came back from a quiet spell of its own after the
+    // side behind last delivered, both were quiet together (the server
+    // stalled): the side behind is only late with its backlog until it has
+    // been quiet a while longer than that.
+    std::uint64_t shared = 0;
+    if (ahead.delivered && runStart(ahead) > lastPush(behind)) shared = ahead.quietBeforeRun;
+    return quiet >= shared + kSettleUsec;
+}
+
+bool CycleAligner::isSteady(const Side& behind, const Side& ahead) const {
+    return behind.delivered && lastPush(behind) >= lastPush(ahead) && now_ - runStart(behind) >= kSettleUsec;
 }
 
 // How far a side may fall behind the other before that counts as drift
@@ -63,10 +108,14 @@ bool CycleAligner::nextCycle(std::vector<float>& mic, std::vector<float>& tap) {
     bool micReady = mic_.frames() >= c;
     bool tapReady = tap_.frames() >= c;
     // One side short: wait for it while the other is ahead by less than
-    // twice what drift correction tolerates (so drift never gets here),
-    // then go on without it.
-    if (micReady && !tapReady && mic_.frames() < c + 2 * burstAllowance(tap_)) return false;
-    if (tapReady && !micReady && tap_.frames() < c + 2 * burstAllowance(mic_)) return false;
+    // twice what drift correction tolerates (so drift never gets here), and
+    // while it may only be late (see hasStopped); then go on without it.
+    if (micReady && !tapReady && (mic_.frames() < c + 2 * burstAllowance(tap_) || !hasStopped(tap_, mic_))) {
+        return false;
+    }
+    if (tapReady && !micReady && (tap_.frames() < c + 2 * burstAllowance(mic_) || !hasStopped(mic_, tap_))) {
+        return false;
+    }
     if (!micReady && !tapReady) return false;
     std::size_t padded = mic_.take(mic, c) + tap_.take(tap, c);
     (micReady ? corrections_.tapPadded : corrections_.micPadded) += padded;
@@ -87,6 +136,9 @@ void CycleAligner::dropStaleBacklog() {
     std::size_t difference = m > t ? m - t : t - m;
     std::size_t allowance = burstAllowance(behind);
     if (difference <= cycleFrames_ + 4 * allowance) return;
+    // Only against a side that delivers as it should: right after a stall
+    // the side behind may still have its own backlog on the way.
+    if (!isSteady(behind, ahead)) return;
     ahead.drop(difference - allowance);
     (&ahead == &mic_ ? corrections_.micDropped : corrections_.tapDropped) += difference - allowance;
 }
@@ -98,7 +150,7 @@ void CycleAligner::keepTogether() {
     const Side& behind = m > t ? tap_ : mic_;
     std::size_t difference = m > t ? m - t : t - m;
     std::size_t tolerated = burstAllowance(behind);
-    if (difference <= tolerated) return;
+    if (difference <= tolerated || !isSteady(behind, ahead)) return;
     // Drift: a few frames a cycle, too few to hear.
     std::size_t excess = difference - tolerated;
     std::size_t drop = std::min(excess, std::max<std::size_t>(2, cycleFrames_ / 64));

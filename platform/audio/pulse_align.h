@@ -8,6 +8,17 @@
 // A side that runs fast (its clock drifts, or it caught up after a pause)
 // has a few frames at a time dropped from the front of its backlog, so that
 // neither backlog grows without bound; a large jump is dropped at once.
+//
+// Padding and dropping are for one side that misbehaves while the other
+// goes on. When the server stalls, both sides go quiet together and then
+// deliver their backlogs one after the other: the first backlog must wait
+// for the second, not be paired with invented silence or cut, or the
+// recording would gain frames it never captured and the channels would
+// shift against each other. So the aligner watches when each side delivers
+// (the caller passes the monotonic time of each push): a side counts as
+// stopped only once it has been quiet for a while longer than the other side
+// was quiet before its latest deliveries, and a backlog counts as stale only
+// once the other side has been delivering steadily for a while.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +31,10 @@ class CycleAligner {
 public:
     CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames);
 
-    // Appends frames (interleaved floats); nullptr stands for a hole of
-    // silence in the stream.
-    void pushMic(const float* samples, std::size_t frames);
-    void pushTap(const float* samples, std::size_t frames);
+    // Appends frames (interleaved floats) delivered at `nowUsec` on a
+    // monotonic clock; nullptr stands for a hole of silence in the stream.
+    void pushMic(const float* samples, std::size_t frames, std::uint64_t nowUsec);
+    void pushTap(const float* samples, std::size_t frames, std::uint64_t nowUsec);
 
     // Takes the next cycle, if one is due: `mic` receives cycleFrames ×
     // micChannels floats, `tap` cycleFrames floats.
@@ -42,6 +53,14 @@ public:
     };
     const Corrections& corrections() const { return corrections_; }
 
+    // Deliveries further apart than this break a side's run of steady
+    // delivery.
+    static constexpr std::uint64_t kRunGapUsec = 100'000;
+    // How long the evidence must stand before one side is padded or the
+    // other's backlog is cut: longer than the second backlog of a stalled
+    // server takes to follow the first.
+    static constexpr std::uint64_t kSettleUsec = 250'000;
+
 private:
     // A first-in first-out queue of frames: samples from `head` on are
     // waiting; the consumed front is reclaimed when it outgrows the rest.
@@ -50,7 +69,16 @@ private:
         std::vector<float> samples;
         std::size_t head = 0;
         std::size_t largestBurst = 0;
+        // When it delivered last, when its current run of steady delivery
+        // began, and how long it had been quiet before that run; meaningful
+        // once `delivered` is set (until then the side counts as quiet
+        // since the first delivery of either side).
+        bool delivered = false;
+        std::uint64_t lastPush = 0;
+        std::uint64_t runStart = 0;
+        std::uint64_t quietBeforeRun = 0;
         std::size_t frames() const { return (samples.size() - head) / channels; }
+        void noteDelivery(std::uint64_t now);
         void push(const float* data, std::size_t frames);
         // Moves up to `frames` frames into `out` and pads the rest with
         // silence; returns the frames padded.
@@ -60,6 +88,15 @@ private:
     };
 
     std::size_t burstAllowance(const Side& side) const;
+    void noteTime(std::uint64_t now);
+    std::uint64_t lastPush(const Side& side) const { return side.delivered ? side.lastPush : start_; }
+    std::uint64_t runStart(const Side& side) const { return side.delivered ? side.runStart : start_; }
+    // `behind` has stopped delivering while `ahead` goes on.
+    bool hasStopped(const Side& behind, const Side& ahead) const;
+    // `behind` delivers as it should (it has delivered since `ahead` last
+    // did, in a run that has gone on for a while): what `ahead` holds beyond
+    // it is surplus, not a backlog that `behind` has yet to match.
+    bool isSteady(const Side& behind, const Side& ahead) const;
     void dropStaleBacklog();
     void keepTogether();
 
@@ -67,6 +104,9 @@ private:
     Side mic_;
     Side tap_;
     Corrections corrections_;
+    bool started_ = false;
+    std::uint64_t start_ = 0; // the first delivery of either side
+    std::uint64_t now_ = 0;   // the latest delivery of either side
 };
 
 } // namespace velko::audio::pulse

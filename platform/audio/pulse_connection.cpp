@@ -107,17 +107,30 @@ pa_context* Connection::ready() {
     return isReady() ? context_ : nullptr;
 }
 
-bool Connection::wait(pa_operation* op) {
+bool Connection::wait(pa_operation* op) { return waitUntil(op, PA_USEC_INVALID); }
+
+bool Connection::waitUntil(pa_operation* op, pa_usec_t deadline) {
     if (op == nullptr) return false;
     pa_operation_set_state_callback(
         op, [](pa_operation*, void* self) { static_cast<Connection*>(self)->signal(); }, this);
+    // Wakes the wait below at the deadline, whatever the server does.
+    pa_time_event* timer = nullptr;
+    if (deadline != PA_USEC_INVALID && isReady()) {
+        timer = pa_context_rttime_new(
+            context_, deadline,
+            [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+                static_cast<Connection*>(self)->signal();
+            },
+            this);
+    }
     while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
-        if (!isReady()) {
+        if (!isReady() || (deadline != PA_USEC_INVALID && pa_rtclock_now() >= deadline)) {
             pa_operation_cancel(op);
             break;
         }
         pa_threaded_mainloop_wait(loop_);
     }
+    if (timer != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_set_state_callback(op, nullptr, nullptr);
     pa_operation_unref(op);

@@ -37,6 +37,10 @@ public:
     // Under the lock, off the loop thread: waits until `op` has finished or
     // the connection has failed, then releases it. True when it finished.
     bool wait(pa_operation* op);
+    // The same, but gives up (cancelling `op`) once the monotonic clock
+    // (pa_rtclock_now) reaches `deadline`: a server that is alive but does
+    // not answer (stopped, or stuck) must not hold the caller for ever.
+    bool waitUntil(pa_operation* op, pa_usec_t deadline);
     // Wakes the threads that wait on the loop (from loop callbacks).
     void signal();
 

@@ -125,7 +125,9 @@ private:
     pa_stream* openStream(Aggregate& aggregate, bool microphone, const std::string& source, bool corked);
     void closeStream(pa_stream*& stream);
     OSStatus connectStreams(Aggregate& aggregate);
-    bool setCorked(Aggregate& aggregate, bool corked);
+    // Corks or uncorks both streams; with a deadline, gives up on a server
+    // that has not answered by then.
+    bool setCorked(Aggregate& aggregate, bool corked, pa_usec_t deadline = PA_USEC_INVALID);
     void followDefaultSink(const std::string& sink);
     void retargetTap(Aggregate& aggregate, const std::string& monitor);
     void streamReadable(Aggregate& aggregate, pa_stream* stream);

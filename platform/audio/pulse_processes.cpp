@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 #include <iterator>
 #include <limits>
 
@@ -47,7 +48,15 @@ std::optional<std::int32_t> parseProcessId(const std::string& text) {
     return value;
 }
 
-std::vector<ProcessRecord> groupByProcess(std::vector<SourceOutputRecord> streams) {
+std::optional<std::string> processCommandName(std::int32_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (!std::getline(comm, name) || name.empty()) return std::nullopt;
+    return name;
+}
+
+std::vector<ProcessRecord> groupByProcess(std::vector<SourceOutputRecord> streams,
+                                          const std::function<std::optional<std::string>(std::int32_t)>& commandName) {
     // Indices are unique, so any sort gives the one order.
     std::sort(streams.begin(), streams.end(),
               [](const SourceOutputRecord& a, const SourceOutputRecord& b) { return a.index < b.index; });
@@ -83,6 +92,10 @@ std::vector<ProcessRecord> groupByProcess(std::vector<SourceOutputRecord> stream
             std::find(process.sources.begin(), process.sources.end(), stream.source) == process.sources.end()) {
             process.sources.push_back(stream.source);
         }
+    }
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        if (bundleRanks[i] == kNoBundleSource && processes[i].pid)
+            processes[i].bundleId = commandName(*processes[i].pid);
     }
     return processes;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,8 +42,17 @@ bool isLevelMeter(const SourceOutputRecord& stream);
 // number, nothing else.
 std::optional<std::int32_t> parseProcessId(const std::string& text);
 
+// The name a process runs under (/proc/PID/comm), or nothing when that
+// process cannot be seen from here.
+std::optional<std::string> processCommandName(std::int32_t pid);
+
 // Groups the non-meter streams by process, in the order of each process's
-// oldest stream (lowest index).
-std::vector<ProcessRecord> groupByProcess(std::vector<SourceOutputRecord> streams);
+// oldest stream (lowest index). A process's bundle identifier is the best
+// non-empty name its streams declare; a process that declares none (blank
+// or missing names) is named by `commandName` of its pid when that answers,
+// so that no process slips past the monitor by blanking its name.
+std::vector<ProcessRecord>
+groupByProcess(std::vector<SourceOutputRecord> streams,
+               const std::function<std::optional<std::string>(std::int32_t)>& commandName = processCommandName);
 
 } // namespace velko::audio::pulse

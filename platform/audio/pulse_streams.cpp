@@ -22,6 +22,12 @@ constexpr pa_usec_t kCycleUsec = 10 * PA_USEC_PER_MSEC;
 constexpr double kLowestRate = 1000;
 constexpr double kHighestRate = PA_RATE_MAX;
 
+// The longest a stop waits for the server to confirm it. The stop holds
+// whatever it is bound to anyway (no cycle is handed over once the callback
+// is marked stopped), so a server that does not answer (stopped, stuck)
+// costs the recorder this much and no more.
+constexpr pa_usec_t kStopWaitUsec = 1000 * PA_USEC_PER_MSEC;
+
 // kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid
 constexpr std::uint32_t kTimeStampFlags = 1 | 2;
 
@@ -279,7 +285,7 @@ OSStatus PulseHal::deviceStop(AudioObjectID device, IOProcID id) {
     // handed over still run on its queue.
     proc->running = false;
     if (!aggregate->running()) {
-        if (!connection_.inLoopThread()) setCorked(*aggregate, true);
+        if (!connection_.inLoopThread()) setCorked(*aggregate, true, pa_rtclock_now() + kStopWaitUsec);
         if (aggregate->aligner) aggregate->aligner->reset();
     }
     return kNoErr;
@@ -293,7 +299,9 @@ OSStatus PulseHal::destroyIOProcID(AudioObjectID device, IOProcID id) {
     if (proc == nullptr) return kIllegalOperation;
     bool wasRunning = proc->running;
     std::erase_if(aggregate->procs, [id](const IOProc& p) { return p.id == id; });
-    if (wasRunning && !aggregate->running() && !connection_.inLoopThread()) setCorked(*aggregate, true);
+    if (wasRunning && !aggregate->running() && !connection_.inLoopThread()) {
+        setCorked(*aggregate, true, pa_rtclock_now() + kStopWaitUsec);
+    }
     return kNoErr;
 }
 
@@ -372,14 +380,14 @@ OSStatus PulseHal::connectStreams(Aggregate& aggregate) {
     return kNoErr;
 }
 
-bool PulseHal::setCorked(Aggregate& aggregate, bool corked) {
+bool PulseHal::setCorked(Aggregate& aggregate, bool corked, pa_usec_t deadline) {
     bool ok = true;
     for (pa_stream* stream : {aggregate.micStream, aggregate.tapStream}) {
         if (stream == nullptr || pa_stream_get_state(stream) != PA_STREAM_READY) {
             if (stream == aggregate.micStream) ok = false;
             continue;
         }
-        bool done = connection_.wait(pa_stream_cork(stream, corked ? 1 : 0, nullptr, nullptr));
+        bool done = connection_.waitUntil(pa_stream_cork(stream, corked ? 1 : 0, nullptr, nullptr), deadline);
         if (stream == aggregate.micStream) ok = ok && done;
     }
     return ok;
@@ -451,9 +459,9 @@ void PulseHal::streamReadable(Aggregate& aggregate, pa_stream* stream) {
             const auto* samples = static_cast<const float*>(data);
             std::size_t frames = bytes / frameBytes;
             if (microphone) {
-                aggregate.aligner->pushMic(samples, frames);
+                aggregate.aligner->pushMic(samples, frames, pa_rtclock_now());
             } else {
-                aggregate.aligner->pushTap(samples, frames);
+                aggregate.aligner->pushTap(samples, frames, pa_rtclock_now());
             }
         }
         pa_stream_drop(stream);

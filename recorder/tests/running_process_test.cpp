@@ -6,7 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 using namespace velko;
 using namespace velko::recorder::testing;
@@ -185,4 +193,72 @@ TEST(Running, SlowReaderDoesNotStallCaptureAndStoppedFollowsTheLastByte) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(child.out(), knownPcm(0, std::int64_t{200} * 512));
     EXPECT_EQ(linesAfterReady(child), std::vector<json>{kStopped});
+}
+
+namespace {
+
+// In the child: standard output on `path` (opened with `flags`).
+void outputTo(const char* path, int flags) {
+    int fd = ::open(path, flags);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(91);
+    ::close(fd);
+}
+
+// The recorder stopped on its own after a failed write, for `reason`.
+void expectStoppedByOutputFailure(velko::testing::ChildProcess& child, const std::string& reason) {
+    auto result = child.wait(5s);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    const json failed = {
+        {"event", "error"}, {"code", "output_failed"}, {"message", "could not write to standard output: " + reason}};
+    EXPECT_EQ(linesAfterReady(child), (std::vector<json>{failed, kStopped}));
+}
+
+} // namespace
+
+TEST(Running, AFailedWriteIsReportedAndStopsTheRecording) {
+    // Standard output on a device that is always full.
+    auto recorder = RecorderChild::start(
+        {"--chunk-ms", "10"}, [](ScriptedHal&) { outputTo("/dev/full", O_WRONLY); },
+        [](Feeder& f) {
+            f.waitUntilWatching();
+            f.cycles(10, 512);
+        });
+    expectStoppedByOutputFailure(recorder.process(), "No space left on device");
+}
+
+TEST(Running, NothingIsWrittenAfterAFailedWriteEvenOnceWritesWouldWorkAgain) {
+    // A file that may grow to 4800 bytes (two and a half 480-frame chunks),
+    // as a disk with that much room; once it is full, room is made again.
+    char path[] = "/tmp/velko-output-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const std::string file = path;
+    auto setLimit = [](rlim_t bytes) {
+        rlimit limit{bytes, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    auto recorder = RecorderChild::start(
+        {"--chunk-ms", "10"},
+        [&](ScriptedHal&) {
+            outputTo(file.c_str(), O_WRONLY | O_TRUNC);
+            (void)std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
+            setLimit(4800);
+        },
+        [&](Feeder& f) {
+            f.waitUntilWatching();
+            if (!f.cycles(5, 512)) return;
+            struct stat info{};
+            while (::stat(file.c_str(), &info) == 0 && info.st_size < 4800) std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(200ms);
+            setLimit(RLIM_INFINITY);
+            f.cycles(20, 512);
+        });
+    expectStoppedByOutputFailure(recorder.process(), "File too large");
+    std::ifstream written(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    ::unlink(path);
+    EXPECT_EQ(bytes.size(), 4800u) << "the stream ends where the first write failed";
+    EXPECT_TRUE(bytes == knownPcm(0, 1200)) << "and holds what was captured before it";
 }

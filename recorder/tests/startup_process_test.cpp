@@ -143,6 +143,8 @@ TEST(StartupFailure, RefusedCommandLineTouchesNothing) {
         {{"48000"}, "unknown flag 48000"},
         {{"--sample-rate=44100"}, "unknown flag --sample-rate=44100"},
         {{""}, "unknown flag "},
+        // Not UTF-8: each bad byte is written as U+FFFD, and the line survives.
+        {{"\xff\xfe"}, "unknown flag \xef\xbf\xbd\xef\xbf\xbd"},
         {{"--sample-rate", "inf"}, "--sample-rate needs a positive number"},
         {{"--chunk-ms", "--sample-rate", "44100"}, "--chunk-ms needs an integer between 10 and 5000"},
         {{"--chunk-ms"}, "--chunk-ms needs an integer between 10 and 5000"},

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 
 namespace velko::e2e {
 namespace {
@@ -114,8 +115,63 @@ TEST_P(InputSentryE2E, OurOwnRecorderIsListedLikeAnyOther) {
     EXPECT_EQ(recorder.wait().status, 0);
 }
 
+TEST_P(InputSentryE2E, RecordersWithoutUsableNamesAreListedAllTheSame) {
+    // Every name blanked: the process is named by what it runs.
+    auto blank =
+        server_->spawn({"parecord", "--property=application.name=", "--property=application.process.binary=",
+                        "--property=application.id=", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    // Names that are not UTF-8: their bad bytes become U+FFFD.
+    auto garbled = startStream({"--device", "micfeed.monitor", "--names", "fffe"});
+    auto sentry = server_->spawn({VELKO_INPUT_SENTRY, "--interval-ms", "200"});
+    const auto listed = inputLine({entry("parecord", blank.pid(), false, "micfeed.monitor"),
+                                   entry("\xef\xbf\xbd\xef\xbf\xbd", garbled.pid(), false, "micfeed.monitor")});
+    auto listedEither = [&](const json& line) {
+        auto withPreexisting = line;
+        for (auto& process : withPreexisting["processes"]) process["preexisting"] = false;
+        return withPreexisting == listed;
+    };
+    EXPECT_TRUE(sentry.waitFor([&] {
+        auto lines = sentry.outEvents();
+        return std::any_of(lines.begin(), lines.end(), listedEither);
+    })) << sentry.out();
+    sentry.closeStdin();
+    EXPECT_EQ(sentry.wait().status, 0);
+    garbled.closeStdin();
+    blank.sendSignal(SIGINT);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, InputSentryE2E, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
                          [](const auto& info) { return kindName(info.param); });
+
+// While no server can be reached the sentry lists nobody; once one is back,
+// it lists the processes that record again.
+TEST(InputSentryServerLoss, RecoversWhenTheServerReturns) {
+    std::string error;
+    auto server = SoundServer::start(ServerKind::pulseaudio, false, error);
+    ASSERT_TRUE(server) << error;
+    auto before = server->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    ASSERT_TRUE(eventually([&] { return server->sourceOutputs().size() == 1; }));
+    auto sentry = server->spawn({VELKO_INPUT_SENTRY, "--interval-ms", "200"});
+    auto lists = [&](const json& line) {
+        return sentry.waitFor([&] {
+            auto lines = sentry.outEvents();
+            return !lines.empty() && lines.back() == line;
+        });
+    };
+    EXPECT_TRUE(lists(inputLine({entry("pacat", before.pid(), true, "micfeed.monitor")}))) << sentry.out();
+
+    server->killServer();
+    EXPECT_TRUE(lists(inputLine({}))) << "nobody while there is no server: " << sentry.out();
+    before.wait();
+
+    server->reviveServer();
+    auto after = server->spawn({"parecord", "--latency-msec=20", "-d", "micfeed.monitor", "/dev/null"});
+    EXPECT_TRUE(lists(inputLine({entry("pacat", after.pid(), false, "micfeed.monitor")}))) << sentry.out();
+    EXPECT_EQ(sentry.err(), "");
+    sentry.closeStdin();
+    EXPECT_EQ(sentry.wait().status, 0);
+    after.sendSignal(SIGINT);
+}
 
 } // namespace
 } // namespace velko::e2e

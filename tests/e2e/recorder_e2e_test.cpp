@@ -3,6 +3,7 @@
 // changes and a lost microphone are reported, signals flush, and nothing is
 // left on the server afterwards.
 #include "tests/e2e/pcm.h"
+#include "tests/e2e/recording.h"
 #include "tests/e2e/sound_server.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +17,10 @@ namespace {
 using nlohmann::json;
 using testing::ChildProcess;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 const json kNotice = {
     {"event", "notice"}, {"code", "default_input_changed"}, {"message", "still recording the original microphone"}};
-const json kStopped = {{"event", "stopped"}};
-
-std::unique_ptr<SoundServer> startServer(ServerKind kind, bool warm = true) {
-    std::string error;
-    auto server = SoundServer::start(kind, warm, error);
-    EXPECT_TRUE(server) << error;
-    return server;
-}
+const json& kStopped = stoppedLine();
 
 // A tone of `hz` into a sink for `seconds`, at half of full scale.
 ChildProcess playTone(const SoundServer& server, const std::string& sink, int hz, double seconds) {
@@ -35,13 +28,6 @@ ChildProcess playTone(const SoundServer& server, const std::string& sink, int hz
     script << "sox -n -t raw -r 48000 -e float -b 32 -c 1 - synth " << seconds << " sine " << hz
            << " vol 0.5 | pacat --raw --format=float32le --rate=48000 --channels=1 --latency-msec=20 -d " << sink;
     return server.spawnShell(script.str());
-}
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// Keeps reading the recorder's streams for `duration`.
-void keepRecording(ChildProcess& recorder, std::chrono::milliseconds duration) {
-    recorder.waitFor([] { return false; }, duration);
 }
 
 // The index of the module that made null sink `sinkName`.
@@ -197,6 +183,23 @@ TEST(RecorderE2E, SigtermWritesWhatIsPendingAndExitsZero) {
     double seconds = static_cast<double>(recorder.out().size()) / 4 / 48000.0;
     EXPECT_GT(seconds, recorded - 0.2);
     EXPECT_LT(seconds, recorded + 0.2);
+}
+
+TEST(RecorderE2E, ClosedStandardInputAndOutputAtStartEndTheRecordingCleanly) {
+    auto server = startServer(ServerKind::pulseaudio, false);
+    ASSERT_TRUE(server);
+    // Without /dev/null in their place, the sound library's own pipe would
+    // take descriptors 0 and 1: the recorder would read its input from that
+    // pipe, never see its end, and write its PCM into it.
+    auto recorder = server->spawnShell(std::string("exec ") + VELKO_RECORDER + " <&- >&-");
+    auto exit = recorder.wait(5s);
+    EXPECT_FALSE(exit.timedOut);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    auto lines = recorder.errEvents();
+    ASSERT_EQ(lines.size(), 2u) << recorder.err();
+    EXPECT_EQ(lines[0]["event"], "ready");
+    EXPECT_EQ(lines[1], kStopped);
 }
 
 TEST(RecorderE2E, TwentyRecordingsLeaveNothingOnTheServer) {

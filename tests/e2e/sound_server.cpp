@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -95,6 +97,23 @@ void SoundServer::stop() {
     if (stopped_) return;
     stopped_ = true;
     runToEnd({VELKO_SOUND_SERVER_SCRIPT, "stop", dir_}, {});
+}
+
+void SoundServer::signalServer(int signo) const {
+    std::ifstream file(dir_ + "/" + (kind_ == ServerKind::pulseaudio ? "pulseaudio" : "pipewire-pulse") + ".pid");
+    pid_t pid = 0;
+    ASSERT_TRUE(file >> pid) << "no pid of the server in " << dir_;
+    ASSERT_EQ(::kill(pid, signo), 0);
+}
+
+void SoundServer::killServer() const {
+    auto result = runToEnd({VELKO_SOUND_SERVER_SCRIPT, "kill-server", dir_}, {});
+    EXPECT_EQ(result.status, 0) << result.err;
+}
+
+void SoundServer::reviveServer() const {
+    auto result = runToEnd({VELKO_SOUND_SERVER_SCRIPT, "revive-server", dir_}, {});
+    EXPECT_EQ(result.status, 0) << result.err;
 }
 
 void SoundServer::exportToThisProcess() const {

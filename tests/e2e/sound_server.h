@@ -54,6 +54,15 @@ public:
     // The loaded modules, one "index<TAB>name<TAB>arguments" line each.
     std::vector<std::string> modules() const;
 
+    // Sends `signo` to the process that serves the clients (pulseaudio, or
+    // pipewire-pulse): SIGSTOP freezes the server as a stuck one would be,
+    // SIGCONT lets it go on.
+    void signalServer(int signo) const;
+    // PulseAudio only: the server dies (its clients lose their connection),
+    // and later starts again as it was.
+    void killServer() const;
+    void reviveServer() const;
+
     void stop();
 
 private:

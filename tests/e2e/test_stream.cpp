@@ -2,7 +2,9 @@
 // meter: it opens one record stream with the options given, says "ready" on
 // standard output once the stream runs, and ends when standard input closes.
 //   velko-test-stream [--device NAME] [--rate HZ] [--name MEDIA_NAME]
-//                     [--app-id ID] [--peak] [--corked]
+//                     [--app-id ID] [--names HEX] [--peak] [--corked]
+// --names sets the client's application.name and application.process.binary
+// to the bytes given in hexadecimal, which need not be UTF-8.
 #include <pulse/pulseaudio.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@ struct Options {
     unsigned rate = 48000;
     std::string name = "test stream";
     std::string appId;
+    std::string names;
     bool peak = false;
     bool corked = false;
 };
@@ -88,7 +91,12 @@ int main(int argc, char** argv) {
             g_options.name = value();
         else if (arg == "--app-id")
             g_options.appId = value();
-        else if (arg == "--peak")
+        else if (arg == "--names") {
+            std::string hex = value();
+            for (std::size_t k = 0; k + 1 < hex.size(); k += 2) {
+                g_options.names.push_back(static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16)));
+            }
+        } else if (arg == "--peak")
             g_options.peak = true;
         else if (arg == "--corked")
             g_options.corked = true;
@@ -101,7 +109,16 @@ int main(int argc, char** argv) {
     pa_mainloop_api* api = pa_mainloop_get_api(g_loop);
     pa_proplist* properties = pa_proplist_new();
     if (!g_options.appId.empty()) pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, g_options.appId.c_str());
-    pa_context* context = pa_context_new_with_proplist(api, "velko test stream", properties);
+    if (!g_options.names.empty()) {
+        // Stored as bytes, since the text form refuses what is not UTF-8,
+        // but NUL-terminated like text: PipeWire reads them as C strings.
+        for (const char* key : {PA_PROP_APPLICATION_NAME, PA_PROP_APPLICATION_PROCESS_BINARY}) {
+            pa_proplist_set(properties, key, g_options.names.c_str(), g_options.names.size() + 1);
+        }
+    }
+    // Without a name argument the context keeps the one in the properties.
+    pa_context* context =
+        pa_context_new_with_proplist(api, g_options.names.empty() ? "velko test stream" : nullptr, properties);
     pa_proplist_free(properties);
     pa_context_set_state_callback(context, contextStateChanged, nullptr);
     pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);

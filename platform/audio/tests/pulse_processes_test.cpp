@@ -1,6 +1,9 @@
 #include "platform/audio/pulse_processes.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace velko::audio::pulse {
 namespace {
@@ -96,6 +99,35 @@ TEST(PulseProcesses, BundleIdentifierPrefersTheApplicationId) {
         ASSERT_EQ(processes.size(), 1u);
         EXPECT_EQ(processes[0].bundleId, expected);
     }
+}
+
+TEST(PulseProcesses, AProcessWithoutANameIsNamedByWhatItRuns) {
+    auto commandName = [](std::int32_t pid) -> std::optional<std::string> {
+        if (pid == 100) return "parec";
+        return std::nullopt; // gone, or not visible from here
+    };
+    auto processes = groupByProcess(
+        {
+            stream(1, 1, 1,
+                   {{"application.process.id", "100"},
+                    {"application.id", ""},
+                    {"application.process.binary", ""},
+                    {"application.name", ""}}),
+            stream(2, 2, 1, {{"application.process.id", "200"}}),
+            stream(3, 3, 1, {}),
+            stream(4, 4, 1, {{"application.process.id", "400"}, {"application.name", "Named"}}),
+        },
+        commandName);
+    ASSERT_EQ(processes.size(), 4u);
+    EXPECT_EQ(processes[0].bundleId, "parec");
+    EXPECT_EQ(processes[1].bundleId, std::nullopt) << "an unseen process has no name to give";
+    EXPECT_EQ(processes[2].bundleId, std::nullopt) << "nor has one without a pid";
+    EXPECT_EQ(processes[3].bundleId, "Named") << "a declared name comes first";
+    for (const auto& process : processes) EXPECT_TRUE(process.runningInput) << process.key;
+
+    // This process, as the system shows it (the name cut to 15 bytes).
+    EXPECT_EQ(processCommandName(static_cast<std::int32_t>(::getpid())),
+              std::string(program_invocation_short_name).substr(0, 15));
 }
 
 TEST(PulseProcesses, StreamsWithoutASourceAddNoDevice) {
