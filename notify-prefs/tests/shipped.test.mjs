@@ -39,11 +39,17 @@ describe('what the loader sees', () => {
     ];
 
     const nm = process.env.VELKO_NM || 'nm';
-    const symbols = (args, path) =>
-        execFileSync(nm, [...args, path], { encoding: 'utf8' })
-            .split('\n')
-            .map((line) => line.trim().split(/\s+/).at(-1))
-            .filter(Boolean);
+    // A universal file lists its symbols once per architecture, each list
+    // under a "(for architecture ...):" heading.
+    const symbols = (args, path) => [
+        ...new Set(
+            execFileSync(nm, [...args, path], { encoding: 'utf8' })
+                .split('\n')
+                .filter((line) => !line.trim().endsWith('):'))
+                .map((line) => line.trim().split(/\s+/).at(-1))
+                .filter(Boolean),
+        ),
+    ];
 
     test('the shipped module takes Node-API from the loading process', { skip: !onLinux && 'ELF only' }, () => {
         const undefinedSymbols = symbols(['-D', '--undefined-only'], shippedPath);

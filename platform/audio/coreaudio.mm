@@ -29,6 +29,29 @@ static_assert(std::string_view(kAudioSubTapUIDKey) == aggregate_key::subTapUID);
 static_assert(std::string_view(kAudioSubTapDriftCompensationKey) == aggregate_key::subTapDrift);
 static_assert(::kAudioHardwareNotRunningError == audio::kAudioHardwareNotRunningError);
 static_assert(static_cast<std::int64_t>(CATapUnmuted) == static_cast<std::int64_t>(TapMuteBehavior::unmuted));
+static_assert(static_cast<std::int64_t>(CATapMuted) == static_cast<std::int64_t>(TapMuteBehavior::muted));
+static_assert(static_cast<std::int64_t>(CATapMutedWhenTapped) ==
+              static_cast<std::int64_t>(TapMuteBehavior::mutedWhenTapped));
+// The objects, selectors, scopes and statuses that the logic names by their
+// four-character codes are the SDK's.
+static_assert(::kAudioObjectUnknown == kUnknownObject);
+static_assert(::kAudioObjectSystemObject == kSystemObject);
+static_assert(::kAudioHardwareNoError == kNoErr);
+static_assert(::kAudioHardwareUnknownPropertyError == audio::kAudioHardwareUnknownPropertyError);
+static_assert(::kAudioHardwareBadObjectError == audio::kAudioHardwareBadObjectError);
+static_assert(::kAudioObjectPropertyScopeGlobal == selector::kAudioObjectPropertyScopeGlobal);
+static_assert(::kAudioObjectPropertyScopeInput == selector::kAudioObjectPropertyScopeInput);
+static_assert(::kAudioObjectPropertyElementMain == selector::kAudioObjectPropertyElementMain);
+static_assert(::kAudioHardwarePropertyDefaultInputDevice == selector::kAudioHardwarePropertyDefaultInputDevice);
+static_assert(::kAudioHardwarePropertyProcessObjectList == selector::kAudioHardwarePropertyProcessObjectList);
+static_assert(::kAudioDevicePropertyDeviceUID == selector::kAudioDevicePropertyDeviceUID);
+static_assert(::kAudioDevicePropertyDeviceIsAlive == selector::kAudioDevicePropertyDeviceIsAlive);
+static_assert(::kAudioDevicePropertyNominalSampleRate == selector::kAudioDevicePropertyNominalSampleRate);
+static_assert(::kAudioDevicePropertyStreamConfiguration == selector::kAudioDevicePropertyStreamConfiguration);
+static_assert(::kAudioProcessPropertyBundleID == selector::kAudioProcessPropertyBundleID);
+static_assert(::kAudioProcessPropertyIsRunningInput == selector::kAudioProcessPropertyIsRunningInput);
+static_assert(::kAudioProcessPropertyPID == selector::kAudioProcessPropertyPID);
+static_assert(::kAudioProcessPropertyDevices == selector::kAudioProcessPropertyDevices);
 
 // The properties of the recorder's health watch are the platform's own: the
 // default output device and whether any process runs IO on it, and the
@@ -155,12 +178,10 @@ public:
     }
 
     std::string newUUID() override {
-        CFUUIDRef uuid = CFUUIDCreate(kCFAllocatorDefault);
-        CFStringRef string = CFUUIDCreateString(kCFAllocatorDefault, uuid); // upper case, 36 characters
-        std::string text = textOf(string);
-        CFRelease(string);
-        CFRelease(uuid);
-        return text;
+        @autoreleasepool {
+            // Foundation's UUID text: upper case, 36 characters.
+            return textOf(static_cast<CFStringRef>([[NSUUID UUID] UUIDString]));
+        }
     }
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override {

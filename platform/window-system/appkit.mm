@@ -15,6 +15,19 @@
 #include <vector>
 
 namespace velko::window_system {
+
+// The event kinds, their mask bits and the activation policy are the SDK's.
+static_assert(static_cast<NSEventType>(EventType::leftMouseDown) == NSEventTypeLeftMouseDown);
+static_assert(static_cast<NSEventType>(EventType::leftMouseUp) == NSEventTypeLeftMouseUp);
+static_assert(static_cast<NSEventType>(EventType::rightMouseDown) == NSEventTypeRightMouseDown);
+static_assert(eventMaskFor(EventType::leftMouseDown) == NSEventMaskLeftMouseDown);
+static_assert(eventMaskFor(EventType::leftMouseUp) == NSEventMaskLeftMouseUp);
+static_assert(eventMaskFor(EventType::rightMouseDown) == NSEventMaskRightMouseDown);
+static_assert(static_cast<NSApplicationActivationPolicy>(ActivationPolicy::accessory) ==
+              NSApplicationActivationPolicyAccessory);
+static_assert(kCGWindowListOptionIncludingWindow == 8);
+static_assert(kCGDesktopIconWindowLevelKey == 18);
+
 namespace {
 
 // Window descriptions are shallow; anything nested deeper than this is no

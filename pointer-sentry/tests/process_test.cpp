@@ -180,3 +180,42 @@ TEST(Running, StandardInputAlreadyClosedEndsAfterReady) {
     EXPECT_EQ(child.out(), readyLine);
     EXPECT_EQ(child.err(), "");
 }
+
+namespace {
+
+// The scripted window system, but with an event loop that comes back, as an
+// override that is not [[noreturn]] may.
+class ReturningLoop final : public WindowSystem {
+public:
+    ScriptedWindowSystem scripted;
+
+    std::int32_t desktopIconWindowLevel() override { return scripted.desktopIconWindowLevel(); }
+    Application sharedApplication() override { return scripted.sharedApplication(); }
+    void setActivationPolicy(Application application, ActivationPolicy policy) override {
+        scripted.setActivationPolicy(application, policy);
+    }
+    std::optional<Monitor> addGlobalMonitor(EventMask mask, MouseHandler handler) override {
+        return scripted.addGlobalMonitor(mask, std::move(handler));
+    }
+    std::optional<double> primaryScreenHeight() override { return scripted.primaryScreenHeight(); }
+    std::int64_t windowNumberAtPoint(Point point) override { return scripted.windowNumberAtPoint(point); }
+    std::optional<PropertyList> windowDescriptions(std::uint32_t windowId) override {
+        return scripted.windowDescriptions(windowId);
+    }
+    void run(Application) override {}
+};
+
+} // namespace
+
+TEST(Running, AnEventLoopThatEndsEndsTheProgramWithAnError) {
+    auto child = ChildProcess::fork([]() -> int {
+        ReturningLoop platform;
+        velko::pointer_sentry::run({}, platform);
+    });
+    auto result = child.wait();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(child.out(), readyLine);
+    const nlohmann::json loopEnded = {{"event", "error"}, {"code", "monitor"}, {"message", "the event loop ended"}};
+    EXPECT_EQ(child.err(), loopEnded.dump() + "\n");
+}

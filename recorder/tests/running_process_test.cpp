@@ -152,7 +152,9 @@ TEST(Running, DeviceAliveNotifications) {
         EXPECT_EQ(child.out().size() % 4, 0u);
         EXPECT_GE(frames, 1500u);
         EXPECT_EQ(child.out(), knownPcm(0, static_cast<std::int64_t>(frames)));
-        if (!c.lost) EXPECT_EQ(frames, 2000u);
+        if (!c.lost) {
+            EXPECT_EQ(frames, 2000u);
+        }
     }
 }
 
