@@ -52,6 +52,38 @@ function(velko_test name)
   endif()
 endfunction()
 
+# Tells `target` where programs of this build are: each MACRO PROGRAM pair
+# defines MACRO as the path of the built PROGRAM, which is then built before
+# `target`.
+#   velko_program_paths(recorder_e2e_test VELKO_RECORDER velko-recorder)
+function(velko_program_paths target)
+  set(pairs ${ARGN})
+  list(LENGTH pairs count)
+  math(EXPR odd "${count} % 2")
+  if(count EQUAL 0 OR odd)
+    message(FATAL_ERROR "velko_program_paths(${target}): give MACRO PROGRAM pairs")
+  endif()
+  while(pairs)
+    list(POP_FRONT pairs macro program)
+    target_compile_definitions(${target} PRIVATE ${macro}="$<TARGET_FILE:${program}>")
+    add_dependencies(${target} ${program})
+  endwhile()
+endfunction()
+
+# A libFuzzer target (clang) with the "fuzz" test that runs it briefly with a
+# fixed seed, in the sanitizer build.
+function(velko_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  velko_defaults(${name})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  add_test(NAME ${name} COMMAND ${name} -max_total_time=20 -seed=1)
+  set_tests_properties(${name} PROPERTIES LABELS "fuzz")
+endfunction()
+
 # Signing on a Mac: each deliverable is signed for the hardened runtime with
 # the host application's entitlements as soon as it is built. Ad hoc ("-")
 # unless a signing identity is named.

@@ -1,6 +1,8 @@
 #include "event-protocol/flags.h"
 
+#include <charconv>
 #include <cstdlib>
+#include <system_error>
 
 #if defined(__APPLE__)
 #include <xlocale.h>
@@ -53,28 +55,19 @@ std::optional<double> parseCDouble(const std::string& text) {
 }
 
 std::optional<std::int64_t> parseDecimalInt64(std::string_view text) {
-    std::string_view digits = text;
-    bool negative = false;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        negative = digits.front() == '-';
-        digits.remove_prefix(1);
+    const char* first = text.data();
+    const char* last = first + text.size();
+    // from_chars takes a "-" of its own but no "+": strip one "+", and refuse
+    // a second sign behind it.
+    if (first != last && *first == '+') {
+        ++first;
+        if (first != last && *first == '-') return std::nullopt;
     }
-    if (digits.empty()) return std::nullopt;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-    }
-    // Accumulate towards the negative side, which holds the larger magnitude.
+    // Base 10 reads ASCII digits only, skips no white space and reports a
+    // value outside the range.
     std::int64_t value = 0;
-    constexpr std::int64_t minValue = INT64_MIN;
-    for (char c : digits) {
-        int d = c - '0';
-        if (value < (minValue + d) / 10) return std::nullopt;
-        value = value * 10 - d;
-    }
-    if (!negative) {
-        if (value == minValue) return std::nullopt;
-        value = -value;
-    }
+    auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc{} || end != last) return std::nullopt;
     return value;
 }
 

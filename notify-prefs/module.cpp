@@ -266,7 +266,7 @@ napi_value Load(napi_env env, napi_value exports) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return NAPI_VERSION; }
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     return velko::notify_prefs::Load(env, exports);

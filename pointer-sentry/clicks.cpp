@@ -3,13 +3,11 @@
 // the desktop is a click at once.
 #include "pointer-sentry/pointer_sentry.h"
 
-#include "event-protocol/profiles.h"
-
 namespace velko::pointer_sentry {
 
 namespace {
 
-void emitDesktopClick() { events::pointer_sentry::emit({{"event", "desktopClick"}}); }
+void emitDesktopClick(PointerSentry& sentry) { sentry.emitLine({{"event", "desktopClick"}}); }
 
 } // namespace
 
@@ -33,12 +31,12 @@ void monitorHandler(PointerSentry& sentry, window_system::WindowSystem& platform
         // The release is not hit-tested: a window that appeared under the
         // pointer does not undo the click. A distance that is not a number
         // fails the comparison and makes no click.
-        if (dx * dx + dy * dy <= sentry.clickSlop * sentry.clickSlop) emitDesktopClick();
+        if (dx * dx + dy * dy <= sentry.clickSlop * sentry.clickSlop) emitDesktopClick(sentry);
         break;
     }
     case window_system::EventType::rightMouseDown:
         // A click at once; a pending left press is neither read nor changed.
-        if (isOnDesktop(sentry, platform, *location)) emitDesktopClick();
+        if (isOnDesktop(sentry, platform, *location)) emitDesktopClick(sentry);
         break;
     default:
         break;

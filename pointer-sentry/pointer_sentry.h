@@ -3,10 +3,12 @@
 // on a window of any application, the menu bar or the Dock.
 #pragma once
 
+#include "event-protocol/events.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/window-system/window_system.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -14,8 +16,15 @@
 
 namespace velko::pointer_sentry {
 
+// Where "desktopClick" lines go: standard output in the program, a recorder
+// in tests.
+using LineSink = std::function<void(const events::Event&)>;
+
 // Program-wide state, set up by `run` and touched only on the main thread.
 struct PointerSentry {
+    PointerSentry();
+
+    LineSink emitLine;
     // The highest window layer that still counts as desktop.
     std::int64_t desktopLevelCeiling = 0;
     // The largest distance in points between a left press and its release

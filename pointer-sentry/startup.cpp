@@ -15,6 +15,8 @@ constexpr window_system::EventMask monitorMask = window_system::eventMaskFor(win
                                                  window_system::eventMaskFor(window_system::EventType::rightMouseDown);
 static_assert(monitorMask == 14);
 
+PointerSentry::PointerSentry() : emitLine([](const events::Event& event) { emit(event); }) {}
+
 void setUpClickState(PointerSentry& sentry, window_system::WindowSystem& platform) {
     sentry.desktopLevelCeiling = platform.desktopIconWindowLevel();
     sentry.clickSlop = 4.0;

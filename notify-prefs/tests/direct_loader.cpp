@@ -48,7 +48,7 @@ napi_value Register(napi_env env, napi_callback_info info) {
 
 extern "C" {
 
-NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
+NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return NAPI_VERSION; }
 
 NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     napi_value fn;

@@ -4,14 +4,12 @@
 #include "platform/window-system/scripted.h"
 #include "pointer-sentry/pointer_sentry.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace velko::window_system;
@@ -19,42 +17,6 @@ using namespace velko::pointer_sentry;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Sends what the program writes on descriptor 1 into a pipe while it lives.
-// Nothing may print to standard output meanwhile (no assertions).
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        (void)std::fflush(stdout);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
-        read_ = fds[0];
-        saved_ = ::dup(STDOUT_FILENO);
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[1]);
-    }
-    ~StdoutCapture() {
-        (void)std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-        ::close(read_);
-    }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    // Everything written since the last call.
-    std::string take() {
-        std::string bytes;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(read_, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
-        return bytes;
-    }
-
-private:
-    int read_ = -1;
-    int saved_ = -1;
-};
 
 const std::string click = "{\"event\":\"desktopClick\"}\n";
 
@@ -269,17 +231,18 @@ std::vector<Case> cases() {
     return all;
 }
 
-// Plays the script through the main queue and returns what each step wrote.
-std::optional<std::vector<std::string>> play(ScriptedWindowSystem& platform) {
+// Plays the script through the main queue and returns the lines each step
+// wrote, byte for byte as they would reach standard output.
+std::optional<std::vector<std::string>> play(ScriptedWindowSystem& platform, PointerSentry& sentry) {
+    std::string pending;
+    sentry.emitLine = [&pending](const velko::events::Event& event) {
+        pending += velko::events::eventLine(event).value_or("(unserialisable)\n");
+    };
     std::vector<std::string> written;
-    bool played = false;
-    {
-        StdoutCapture capture;
-        platform.afterStep = [&](std::size_t) { written.push_back(capture.take()); };
-        platform.playScript();
-        played = velko::dispatch::runMainUntil([&] { return platform.stepsPlayed() == platform.script.size(); }, 10s);
-        platform.afterStep = nullptr;
-    }
+    platform.afterStep = [&](std::size_t) { written.push_back(std::exchange(pending, {})); };
+    platform.playScript();
+    bool played = velko::dispatch::runMainUntil([&] { return platform.stepsPlayed() == platform.script.size(); }, 10s);
+    platform.afterStep = nullptr;
     if (!played) return std::nullopt;
     return written;
 }
@@ -299,7 +262,7 @@ TEST(ClickStateMachine, ScriptsAgainstWindowTables) {
         setUpClickState(sentry, platform);
         ASSERT_TRUE(installMonitor(sentry, platform));
 
-        auto written = play(platform);
+        auto written = play(platform, sentry);
         ASSERT_TRUE(written.has_value());
         std::vector<std::string> expected;
         for (char mark : c.lines) expected.push_back(mark == 'C' ? click : "");
@@ -316,7 +279,7 @@ TEST(ClickStateMachine, OnlyPressesAskForTheWindowUnderThePointer) {
     PointerSentry sentry;
     setUpClickState(sentry, platform);
     ASSERT_TRUE(installMonitor(sentry, platform));
-    ASSERT_TRUE(play(platform).has_value());
+    ASSERT_TRUE(play(platform, sentry).has_value());
 
     std::vector<std::string> expected = {
         "desktopIconWindowLevel", "addGlobalMonitor 14",
