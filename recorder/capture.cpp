@@ -3,7 +3,8 @@
 // 16-bit samples and interleaved (microphone left, system audio right) onto
 // `pending`. Runs on `ioQueue` only; it takes no lock, makes no blocking
 // call and, once its scratch arrays have grown, allocates nothing but the
-// chunk copies that `flush` hands to `outputQueue`.
+// chunk copies that `flush` hands to `outputQueue` (and a rate converter
+// when the device changes its rate).
 #include "recorder/recorder.h"
 
 #include <algorithm>
@@ -116,17 +117,22 @@ void captureBlock(Recorder& state, const AudioBufferList* input) {
     tap.resize(n);
     downmixInto(buffers[state.tapBufferIndex], n, tap.data(), false);
 
+    // At the announced rate, whatever the device runs at now.
+    appendFrames(state, convertRate(state, mic.data(), tap.data(), n));
+    flush(state, false);
+}
+
+void appendFrames(Recorder& state, const RateFrames& frames) {
     // Interleave straight onto the end of `pending`, in one growth step.
     auto& pending = state.pending;
     const std::size_t start = pending.size();
-    pending.resize(start + 2 * n);
+    pending.resize(start + 2 * frames.count);
     std::int16_t* out = pending.data() + start;
-    for (std::size_t k = 0; k < n; ++k) {
-        out[2 * k] = clampToInt16(mic[k]);
-        out[2 * k + 1] = clampToInt16(tap[k]);
+    for (std::size_t k = 0; k < frames.count; ++k) {
+        out[2 * k] = clampToInt16(frames.mic[k]);
+        out[2 * k + 1] = clampToInt16(frames.tap[k]);
     }
-
-    flush(state, false);
+    watchSilence(state, out, frames.count);
 }
 
 } // namespace velko::recorder

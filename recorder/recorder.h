@@ -10,13 +10,16 @@
 // `shutdown` has stopped the device and drained `ioQueue`.
 #pragma once
 
+#include "event-protocol/profiles.h"
 #include "platform/audio/hal.h"
 #include "platform/dispatch/dispatch.h"
+#include "recorder/resample.h"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +45,42 @@ struct CaptureScratch {
     std::vector<float> mic;
     std::vector<float> tap;
 };
+
+// The capture's two channels, in frame order.
+enum class Channel : int { microphone = 0, systemAudio = 1 };
+
+// One channel's run of exact zeros as the capture path counts it.
+struct SilenceRun {
+    std::int64_t zeros = 0; // zero samples in a row, up to the latest frame
+    bool silent = false;    // handed over as silent, and no sound since
+};
+
+// What the recording's health watch keeps: runs of digital silence per
+// channel, and the device's own rate against the announced one. The capture
+// path hands changes to the main queue, which alone writes notices; the
+// main queue hands the device's rate to the capture path through an atomic.
+// Neither ever waits for the other.
+struct Health {
+    // Zero samples in a row that make a channel silent (5 s at the announced
+    // rate); 0 leaves silence unwatched, as in a recorder that never started.
+    std::int64_t silenceFrames = 0;
+    SilenceRun runs[2];                       // ioQueue only
+    bool announcedSilent[2] = {false, false}; // main queue only
+
+    // The device's nominal rate as the main queue last read it.
+    std::atomic<double> deviceRate{0.0};
+    double noticedRate = 0.0; // main queue only
+    // ioQueue only: the converter in use, the rate it converts from, and
+    // its output arrays (kept, so that they grow once).
+    std::unique_ptr<Resampler> resampler;
+    double resamplerRate = 0.0;
+    std::vector<float> outMic;
+    std::vector<float> outTap;
+
+    // Where the notices go: standard error, or a test's collector.
+    std::function<void(const events::Event&)> emit = [](const events::Event& line) { events::recorder::emit(line); };
+};
+static_assert(std::atomic<double>::is_always_lock_free);
 
 struct Recorder {
     explicit Recorder(audio::Hal& platform) : hal(platform) {}
@@ -86,6 +125,7 @@ struct Recorder {
     AudioObjectPropertyAddress defaultInputAddress{};
 
     CaptureScratch scratch;
+    Health health;
     // Where the chunk writers write: standard output, or a test's sink.
     int outputFd = STDOUT_FILENO;
     // The errno of the first write to `outputFd` that failed, 0 while none
@@ -161,6 +201,41 @@ std::int16_t clampToInt16(float sample);
 // Cuts whole chunks (with `force`, everything) from the front of `pending`
 // and hands each to `outputQueue` to be written.
 void flush(Recorder& state, bool force = false);
+
+// --- Recording health (health.cpp) -------------------------------------------
+
+// Zero samples in a row after which a channel counts as silent: 5 s at
+// `actualRate`, truncated to whole frames, at least 1000 and at most 9e15.
+std::int64_t computeSilenceFrames(double actualRate);
+// Sets the silence threshold and takes the announced rate as the device's.
+// Before the device starts.
+void prepareHealth(Recorder& state);
+// Watches the aggregate device's nominal rate on the main queue (and reads
+// it once, for a change made before the watch was in place).
+void installRateListener(Recorder& state);
+
+// Frames of one cycle at the announced rate: the device's own arrays, or
+// the converter's output.
+struct RateFrames {
+    const float* mic;
+    const float* tap;
+    std::size_t count;
+};
+// The capture path's rate step: converts a cycle from the device's rate to
+// the announced one while they differ, and drains the converter into the
+// first cycle after they agree again, so the stream has neither gap nor
+// overlap. ioQueue only.
+RateFrames convertRate(Recorder& state, const float* mic, const float* tap, std::size_t frames);
+// Converts one cycle's mono signals to 16-bit frames, interleaves them onto
+// `pending` and watches them for silence (capture.cpp).
+void appendFrames(Recorder& state, const RateFrames& frames);
+// The capture path's silence step over the frames just appended: counts the
+// trailing zeros per channel and hands each change between silence and
+// sound to the main queue. ioQueue only.
+void watchSilence(Recorder& state, const std::int16_t* frames, std::size_t count);
+// At the stop, once `ioQueue` is drained: appends what the converter still
+// holds back, so that the stream covers the time captured.
+void finishRateConversion(Recorder& state);
 
 // --- Watch and shutdown (watch.cpp) ------------------------------------------
 

@@ -135,6 +135,7 @@ void startCapture(Recorder& state) {
     checkLayout(state);
 
     state.chunkFrames = computeChunkFrames(state.chunkMs, state.actualRate);
+    prepareHealth(state);
     state.outputQueue = dispatch::Queue::serial("velko.recorder.output", dispatch::Qos::unspecified);
     state.pending.clear();
     // Room for two chunks of two-channel frames; a hint, so it is capped.
@@ -161,6 +162,7 @@ void run(std::vector<std::string> args, audio::Hal& hal) {
     emitReady(state);
     installSignalSources(state);
     installDeviceListeners(state);
+    installRateListener(state);
     startStdinWatch(state);
 
     dispatch::runMainRunLoop();

@@ -69,6 +69,7 @@ void stopCapture(Recorder& state) {
     cleanup(state);
     // No capture cycle is running or queued after this; `pending` is ours.
     state.ioQueue->sync([] {});
+    finishRateConversion(state);
     flush(state, true);
     // Every chunk, the final one included, is on standard output after this.
     state.outputQueue->sync([] {});

@@ -53,6 +53,15 @@ static_assert(::kAudioProcessPropertyIsRunningInput == selector::kAudioProcessPr
 static_assert(::kAudioProcessPropertyPID == selector::kAudioProcessPropertyPID);
 static_assert(::kAudioProcessPropertyDevices == selector::kAudioProcessPropertyDevices);
 
+// The properties of the recorder's health watch are the platform's own: the
+// default output device and whether any process runs IO on it, and the
+// nominal rate whose listener notices a device changing its rate. They are
+// read and watched through the generic property calls below.
+static_assert(::kAudioHardwarePropertyDefaultOutputDevice == selector::kAudioHardwarePropertyDefaultOutputDevice);
+static_assert(::kAudioDevicePropertyDeviceIsRunningSomewhere == selector::kAudioDevicePropertyDeviceIsRunningSomewhere);
+static_assert(::kAudioDevicePropertyNominalSampleRate == selector::kAudioDevicePropertyNominalSampleRate);
+static_assert(::kAudioObjectSystemObject == kSystemObject);
+
 namespace {
 
 dispatch_queue_t nativeQueue(dispatch::Queue& queue) { return static_cast<dispatch_queue_t>(queue.native()); }

@@ -103,6 +103,20 @@ inline constexpr std::uint32_t kAudioProcessPropertyBundleID = fourCC("pbid");
 inline constexpr std::uint32_t kAudioProcessPropertyIsRunningInput = fourCC("piri");
 inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCC("ppid");
 inline constexpr std::uint32_t kAudioProcessPropertyDevices = fourCC("pdv#");
+
+// Read by the recorder's health watch when a source has gone silent, to tell
+// a refused permission from a quiet room:
+// - on the system object, the default output device (an AudioObjectID;
+//   kAudioObjectUnknown when there is none);
+// - on that device, whether any process runs IO on it (UInt32, non-zero
+//   while some process plays). The Linux backend answers for the default
+//   sink with whether a stream plays to it, uncorked; a sink's own state
+//   would count the tap's recording of its monitor as use.
+// The recorder also listens to kAudioDevicePropertyNominalSampleRate on its
+// aggregate device: the listener runs when the device changes its rate of
+// its own accord (a headset taking up a call profile, say).
+inline constexpr std::uint32_t kAudioHardwarePropertyDefaultOutputDevice = fourCC("dOut");
+inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsRunningSomewhere = fourCC("gone");
 } // namespace selector
 
 // kAudioHardwareUnknownPropertyError ('who?') and kAudioHardwareBadObjectError

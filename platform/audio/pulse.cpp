@@ -89,8 +89,8 @@ PulseHal::~PulseHal() {
 // --- objects ---------------------------------------------------------------
 
 AudioObjectID PulseHal::idFor(Kind kind, const std::string& key, std::uint32_t sourceIndex) {
-    std::string fullKey =
-        std::to_string(connection_.generation()) + (kind == Kind::source ? "/source/" : "/process/") + key;
+    const char* kindKey = kind == Kind::source ? "/source/" : kind == Kind::sink ? "/sink/" : "/process/";
+    std::string fullKey = std::to_string(connection_.generation()) + kindKey + key;
     auto it = idsByKey_.find(fullKey);
     if (it != idsByKey_.end()) return it->second;
     AudioObjectID id = nextId_++;
@@ -215,6 +215,7 @@ OSStatus PulseHal::answer(AudioObjectID id, const AudioObjectPropertyAddress& ad
     if (taps_.contains(id)) return kAudioHardwareUnknownPropertyError;
     const Object* object = lookup(id);
     if (object == nullptr) return kAudioHardwareBadObjectError;
+    if (object->kind == Kind::sink) return answerSink(*object, address, value);
     return object->kind == Kind::source ? answerSource(*object, address, value)
                                         : answerProcess(*object, address, value);
 }
@@ -230,6 +231,8 @@ OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value
         put(value.bytes, id);
         return kNoErr;
     }
+    case kAudioHardwarePropertyDefaultOutputDevice:
+        return answerDefaultOutput(value);
     case kAudioHardwarePropertyProcessObjectList: {
         if (!refreshOutputs()) return kNotRunning;
         std::vector<AudioObjectID> ids;

@@ -4,7 +4,9 @@
 // Objects: the system object (1) answers the default input device (the
 // server's default source) and the process list; every source is a device
 // whose UID is the source name; every process that records (its source
-// outputs, level meters left out) is a process object.
+// outputs, level meters left out) is a process object. The system object
+// also answers the default output device (the default sink), which answers
+// whether a stream plays to it.
 #pragma once
 
 #include "platform/audio/hal.h"

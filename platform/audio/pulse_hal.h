@@ -44,13 +44,13 @@ public:
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) override;
 
 private:
-    enum class Kind { source, process };
+    enum class Kind { source, process, sink };
     // What an object id stands for. Ids are never reused, and each belongs
     // to one connection: a source of an earlier server is gone for good.
     struct Object {
         Kind kind;
         std::uint32_t generation;
-        std::uint32_t sourceIndex = kNoIndex;
+        std::uint32_t sourceIndex = kNoIndex; // the server's index: of the source, or of the sink
         std::string processKey;
     };
     struct SourceRecord {
@@ -108,6 +108,9 @@ private:
     OSStatus answerSystem(const AudioObjectPropertyAddress& address, Value& value);
     OSStatus answerSource(const Object& object, const AudioObjectPropertyAddress& address, Value& value);
     OSStatus answerProcess(const Object& object, const AudioObjectPropertyAddress& address, Value& value);
+    // The default sink and what plays to it (pulse_output.cpp).
+    OSStatus answerDefaultOutput(Value& value);
+    OSStatus answerSink(const Object& object, const AudioObjectPropertyAddress& address, Value& value);
 
     AudioObjectID idFor(Kind kind, const std::string& key, std::uint32_t sourceIndex);
     AudioObjectID sourceId(std::uint32_t index) { return idFor(Kind::source, std::to_string(index), index); }

@@ -230,6 +230,7 @@ OSStatus PulseHal::setAggregateRate(Aggregate& aggregate, std::uint32_t dataSize
     auto rate = static_cast<std::uint32_t>(std::lround(requested));
     if (rate == aggregate.rate) return kNoErr;
     aggregate.rate = rate;
+    fire(aggregate.id, kAudioDevicePropertyNominalSampleRate);
     if (aggregate.micStream == nullptr) return kNoErr;
     // Already streaming: both streams are opened again at the new rate.
     bool wasRunning = aggregate.running();

@@ -366,4 +366,12 @@ void setProcessObject(ScriptedHal& hal, AudioObjectID object, const ScriptedProc
                       selector::kAudioObjectPropertyScopeInput);
 }
 
+// ---- The default output device (the recorder's health watch) ----
+
+void setDefaultOutput(ScriptedHal& hal, AudioObjectID device, bool runningSomewhere) {
+    hal.setValue(kSystemObject, selector::kAudioHardwarePropertyDefaultOutputDevice, device);
+    hal.setValue(device, selector::kAudioDevicePropertyDeviceIsRunningSomewhere,
+                 std::uint32_t{runningSomewhere ? 1u : 0u});
+}
+
 } // namespace velko::audio

@@ -220,4 +220,11 @@ struct ScriptedProcess {
 };
 void setProcessObject(ScriptedHal& hal, AudioObjectID object, const ScriptedProcess& process);
 
+// ---- The default output device (the recorder's health watch) ----
+
+// The system's default output device is `device`, and some process plays to
+// it (running somewhere) or none does. Every read succeeds; script a failure
+// afterwards with setStatus.
+void setDefaultOutput(ScriptedHal& hal, AudioObjectID device, bool runningSomewhere);
+
 } // namespace velko::audio

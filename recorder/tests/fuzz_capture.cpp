@@ -2,7 +2,10 @@
 // count (including ones that would wrap a 32-bit byte count), byte size,
 // null data and sample bits (NaN and infinities included). Checks that each
 // cycle appends exactly its whole frames and that flush leaves less than a
-// chunk behind.
+// chunk behind. Some inputs run with the silence watch on (at a short
+// threshold) and the device at another rate than the stream's, so that the
+// same samples go through the rate converter; those cycles append whole
+// frames, as many as the converter gives.
 #include "platform/audio/scripted.h"
 #include "recorder/recorder.h"
 
@@ -65,10 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto* s = new recorder::Recorder(hal);
         s->outputQueue = std::make_unique<InlineQueue>();
         s->outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        s->health.emit = [](const events::Event&) {};
         return s;
     }();
 
     Input in(data, size);
+    // Device rates that take the converter, and the stream's own.
+    static const double kDeviceRates[] = {48000.0, 24000.0, 16000.0, 44100.0, 8000.0, 96000.0};
+    const std::uint8_t health = in.byte();
+    const bool converting = (health & 0x80) != 0;
+    state->actualRate = 48000.0;
+    state->health.silenceFrames = converting ? 1 + health % 64 : 0;
+    state->health.deviceRate.store(converting ? kDeviceRates[health % 6] : 48000.0);
     state->tapBufferIndex = 1 + in.byte() % 3;
     state->chunkFrames = 1 + in.byte() % 64;
     state->pending.clear();
@@ -106,9 +117,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         recorder::captureBlock(*state, list.list());
         const std::size_t after = state->pending.size();
         const std::size_t expected = frames == 0 ? before : (before + 2 * frames) % chunk;
-        if (after != expected || after % 2 != 0 || after >= chunk) __builtin_trap();
+        if ((!converting && after != expected) || after % 2 != 0 || after >= chunk) __builtin_trap();
     }
+    // The stop: what the converter holds back, then everything pending.
+    recorder::finishRateConversion(*state);
     recorder::flush(*state, true);
     if (!state->pending.empty()) __builtin_trap();
+    // The silence hand-overs run on the main queue, as in the program.
+    bool served = false;
+    dispatch::Queue::main().async([&served] { served = true; });
+    dispatch::runMainUntil([&served] { return served; }, std::chrono::seconds(5));
+    hal.clearCalls();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -176,6 +177,44 @@ TEST(Running, DefaultInputChangeIsNoticedAndRecordingGoesOn) {
     EXPECT_EQ(child.out(), knownPcm(0, 2048));
     // The recording never moved to the new default device.
     for (const auto& call : recorder.callLog()) EXPECT_EQ(call.find(" 77 "), std::string::npos) << call;
+}
+
+TEST(Running, DeviceRateChangeIsNoticedAndTheStreamKeepsTheAnnouncedRate) {
+    auto recorder = RecorderChild::start({"--chunk-ms", "10"}, {}, [](Feeder& f) {
+        f.waitUntilWatching();
+        if (!f.hal.waitForCalls("addPropertyListener", 3, 5s) || !f.cycles(3, 480)) return;
+        auto reads = [&f] {
+            auto calls = f.hal.callLog();
+            return std::count(calls.begin(), calls.end(), "getPropertyData 200 nsrt glob");
+        };
+        const auto before = reads();
+        f.hal.setValue(kAggregate, kAudioDevicePropertyNominalSampleRate, 24000.0);
+        f.hal.notify(kAggregate, kAudioDevicePropertyNominalSampleRate);
+        // The listener has read the new rate before the device's cycles come.
+        for (int i = 0; i < 500 && reads() == before; ++i) std::this_thread::sleep_for(1ms);
+        for (int i = 0; i < 100; ++i) {
+            audio::ScriptedBufferList cycle;
+            cycle.add(1, std::vector<float>(240, 0.25f)).add(1, std::vector<float>(240, -0.25f));
+            if (!f.hal.deliverCycleAndWait(std::move(cycle))) return;
+        }
+        f.ack();
+    });
+    auto& child = recorder.process();
+    ASSERT_TRUE(recorder.waitForAck(1));
+    child.closeStdin();
+    auto result = child.wait(5s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(linesAfterReady(child),
+              (std::vector<json>{{{"event", "notice"},
+                                  {"code", "device_rate_changed"},
+                                  {"deviceRate", 24000.0},
+                                  {"message", "the device now runs at 24000 Hz; the stream stays at 48000 Hz by "
+                                              "resampling"}},
+                                 kStopped}));
+    // 1440 frames at 48000 Hz, then one second at 24000 Hz written as 48000
+    // frames, the converter's delay included (the stop drains it).
+    ASSERT_EQ(child.out().size() % 4, 0u);
+    EXPECT_NEAR(static_cast<double>(child.out().size()) / 4, 1440 + 48000, 0.005 * 48000);
 }
 
 TEST(Running, SlowReaderDoesNotStallCaptureAndStoppedFollowsTheLastByte) {

@@ -383,12 +383,19 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
     EXPECT_EQ(streamChannels(*hal_, device, kInputScope), (std::vector<std::uint32_t>{2, 1}));
 
     // The rate written is the rate the streams run at; the server resamples.
-    const std::vector<std::pair<double, double>> writes{
-        {44100, 44100}, {22050.4, 22050}, {100, 22050}, {std::nan(""), 22050}, {16000, 16000}};
+    // Each change is told to the rate's listeners.
+    ListenerLog rateChanges;
+    ASSERT_EQ(
+        hal_->addPropertyListener(device, address(kAudioDevicePropertyNominalSampleRate), *queue, rateChanges.block()),
+        kNoErr);
+    const std::vector<std::pair<double, double>> writes{{44100, 44100},        {22050.4, 22050}, {100, 22050},
+                                                        {std::nan(""), 22050}, {16000, 16000},   {16000, 16000}};
     for (auto [written, expected] : writes) {
         hal_->setPropertyData(device, address(kAudioDevicePropertyNominalSampleRate), sizeof written, &written);
         EXPECT_EQ(nominalRate(*hal_, device), expected) << "after writing " << written;
     }
+    queue->sync([] {});
+    EXPECT_EQ(rateChanges.count(), 3) << "44100, 22050 and 16000 Hz";
 
     CycleLog log;
     std::optional<IOProcID> proc;
@@ -446,6 +453,47 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
     EXPECT_TRUE(eventually([&] { return server_->sourceOutputs().empty(); })) << "nothing left on the server";
 }
 
+TEST_P(PulseHalTest, DefaultOutputIsTheDefaultSinkRunningWhileAStreamPlaysToIt) {
+    auto defaultOutput = [&] {
+        AudioObjectID id = kUnknownObject;
+        EXPECT_EQ(getProperty(*hal_, kSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id), kNoErr);
+        return id;
+    };
+    auto running = [&](AudioObjectID device) {
+        std::uint32_t value = 7;
+        EXPECT_EQ(getProperty(*hal_, device, kAudioDevicePropertyDeviceIsRunningSomewhere, value), kNoErr);
+        return value;
+    };
+    auto play = [&](const std::string& sink) {
+        return server_->spawnShell("exec pacat --raw --latency-msec=20 -d " + sink + " </dev/zero");
+    };
+    const AudioObjectID speakers = defaultOutput();
+    ASSERT_NE(speakers, kUnknownObject);
+    EXPECT_EQ(isAlive(*hal_, speakers), 1u);
+    double rate = 0;
+    EXPECT_EQ(getProperty(*hal_, speakers, kAudioDevicePropertyNominalSampleRate, rate), kNoErr);
+    EXPECT_EQ(rate, 48000.0);
+
+    // Recording the sink's monitor, as the tap does, is not playing to it;
+    // nor is playing to another sink.
+    auto monitor = startStream(*server_, {"--device", "speakers.monitor"});
+    auto elsewhere = play("headphones");
+    ASSERT_TRUE(
+        eventually([&] { return server_->pactl({"list", "short", "sink-inputs"}).find('\t') != std::string::npos; }));
+    EXPECT_EQ(running(speakers), 0u);
+
+    auto player = play("speakers");
+    EXPECT_TRUE(eventually([&] { return running(speakers) == 1u; }));
+    player.sendSignal(SIGTERM);
+    player.wait();
+    EXPECT_TRUE(eventually([&] { return running(speakers) == 0u; }));
+
+    // Another default sink is another device, with its own streams.
+    server_->pactl({"set-default-sink", "headphones"});
+    EXPECT_TRUE(eventually([&] { return defaultOutput() != speakers; }));
+    EXPECT_EQ(running(defaultOutput()), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, PulseHalTest, ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
                          [](const auto& info) { return kindName(info.param); });
 
@@ -477,6 +525,7 @@ TEST(PulseHalWithoutServer, EveryCallFailsWithOneStatus) {
         AudioObjectID id = 5;
         EXPECT_EQ(getProperty(*hal, kSystemObject, kAudioHardwarePropertyDefaultInputDevice, id), pulse::kNotRunning);
         EXPECT_EQ(id, 5u) << "the value is left as it was";
+        EXPECT_EQ(getProperty(*hal, kSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id), pulse::kNotRunning);
         std::uint32_t size = 0;
         EXPECT_EQ(hal->getPropertyDataSize(kSystemObject, address(kAudioHardwarePropertyProcessObjectList), size),
                   pulse::kNotRunning);

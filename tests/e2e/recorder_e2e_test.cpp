@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 namespace velko::e2e {
@@ -162,6 +165,88 @@ TEST(RecorderE2E, SystemAudioFollowsTheDefaultSink) {
     ASSERT_GE(start, switchedAt);
     ASSERT_LT(start + 24000, pcm.frames()) << "no tone after the switch";
     EXPECT_NEAR(dominantFrequency(pcm.right, start + 4800, 14400, 48000), 700.0, 10.0);
+}
+
+// The codes of the notices written so far.
+std::vector<std::string> noticeCodes(const ChildProcess& recorder) {
+    std::vector<std::string> codes;
+    for (const auto& line : recorder.errEvents()) {
+        if (line.value("event", "") == "notice") codes.push_back(line.value("code", ""));
+    }
+    return codes;
+}
+
+// The last notice with `code`, or null.
+json lastNotice(const ChildProcess& recorder, const std::string& code) {
+    json found;
+    for (const auto& line : recorder.errEvents()) {
+        if (line.value("event", "") == "notice" && line.value("code", "") == code) found = line;
+    }
+    return found;
+}
+
+TEST(RecorderE2E, SilentSourcesAreNoticedOnceAndSoundEndsTheirSilence) {
+    auto server = startServer(ServerKind::pulseaudio);
+    ASSERT_TRUE(server);
+    // A microphone tone that lasts the whole recording, from a file so that
+    // its player is one process that the test can stop.
+    char dirTemplate[] = "/tmp/velko-silence-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    for (auto [name, hz] : {std::pair{"mic", 440}, std::pair{"system", 1000}}) {
+        auto made = server->run({"sox", "-n", "-t", "raw", "-r", "48000", "-e", "float", "-b", "32", "-c", "1",
+                                 dir + "/" + name + ".raw", "synth", "40", "sine", std::to_string(hz), "vol", "0.5"});
+        ASSERT_EQ(made.status, 0) << made.err;
+    }
+    auto play = [&](const std::string& file, const std::string& sink) {
+        return server->spawnShell(
+            "exec pacat --raw --format=float32le --rate=48000 --channels=1 --latency-msec=20 -d " + sink + " " + file);
+    };
+    auto mic = play(dir + "/mic.raw", "micfeed");
+    auto recorder = server->spawn({VELKO_RECORDER, "--chunk-ms", "50"});
+    ASSERT_TRUE(recorder.waitForErrLines(1)) << recorder.err();
+    auto seen = [&](std::size_t n) { return [&recorder, n] { return noticeCodes(recorder).size() >= n; }; };
+
+    // Nothing plays to the default sink: after 5 s the system audio is
+    // reported silent, with nothing playing; the microphone is not.
+    ASSERT_TRUE(recorder.waitFor(seen(1), 20s)) << recorder.err();
+    EXPECT_EQ(noticeCodes(recorder), std::vector<std::string>{"system_audio_silent"});
+    EXPECT_EQ(lastNotice(recorder, "system_audio_silent").value("outputActive", true), false) << recorder.err();
+
+    // A player on the default sink ends that silence.
+    auto system = play(dir + "/system.raw", "speakers");
+    ASSERT_TRUE(recorder.waitFor(seen(2), 10s)) << recorder.err();
+    EXPECT_EQ(noticeCodes(recorder).back(), "system_audio_resumed");
+
+    // The microphone's source muted, and digital silence played to the
+    // default sink: both are reported, the system audio with its output in
+    // use (which points at a missing permission on a Mac).
+    system.sendSignal(SIGTERM);
+    system.wait();
+    auto zeros = server->spawnShell("exec pacat --raw --latency-msec=20 -d speakers </dev/zero");
+    server->pactl({"set-source-mute", "micfeed.monitor", "1"});
+    ASSERT_TRUE(recorder.waitFor(seen(4), 20s)) << recorder.err();
+    auto codes = noticeCodes(recorder);
+    std::sort(codes.begin() + 2, codes.end());
+    EXPECT_EQ(std::vector<std::string>(codes.begin() + 2, codes.end()),
+              (std::vector<std::string>{"microphone_silent", "system_audio_silent"}));
+    EXPECT_EQ(lastNotice(recorder, "system_audio_silent").value("outputActive", false), true) << recorder.err();
+
+    server->pactl({"set-source-mute", "micfeed.monitor", "0"});
+    ASSERT_TRUE(recorder.waitFor(seen(5), 10s)) << recorder.err();
+    EXPECT_EQ(noticeCodes(recorder).back(), "microphone_resumed");
+
+    recorder.closeStdin();
+    auto exit = recorder.wait();
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(recorder.errEvents().back(), kStopped);
+    EXPECT_EQ(noticeCodes(recorder).size(), 5u) << "one notice per change: " << recorder.err();
+    EXPECT_EQ(recorder.out().size() % 4, 0u);
+    mic.sendSignal(SIGTERM);
+    zeros.sendSignal(SIGTERM);
+    mic.wait();
+    zeros.wait();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(RecorderE2E, SigtermWritesWhatIsPendingAndExitsZero) {
