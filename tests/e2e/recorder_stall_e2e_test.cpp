@@ -170,28 +170,52 @@ TEST_P(RecorderWithFrozenServer, AStallInventsNothingAndKeepsTheChannelsTogether
     };
     ASSERT_EQ(left.size(), mic.size()) << list(left) << "\n" << list(mic);
     ASSERT_EQ(right.size(), system.size()) << list(right) << "\n" << list(system);
-    ASSERT_EQ(mic.size(), system.size());
+    ASSERT_GE(system.size(), 14u) << "the reference heard the beeps";
     const auto since = [](const std::vector<std::size_t>& onsets, std::size_t i) {
         return static_cast<double>(onsets[i]) - static_cast<double>(onsets[0]);
     };
-    double worstChannel = 0, worstOffset = 0;
-    for (std::size_t i = 1; i < left.size(); ++i) {
-        worstChannel = std::max(
-            {worstChannel, std::abs(since(left, i) - since(mic, i)), std::abs(since(right, i) - since(system, i))});
-        worstOffset =
-            std::max(worstOffset, std::abs((since(right, i) - since(left, i)) - (since(system, i) - since(mic, i))));
+    // The two sources' beeps, paired by time: the freeze can split a beep in
+    // one player's stream (or lose one), so the sources need not count the
+    // same beeps. Beeps are 12000 frames apart; the nearest one within half
+    // of that is the partner.
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    for (std::size_t i = 0; i < mic.size(); ++i) {
+        std::size_t nearest = 0;
+        for (std::size_t j = 1; j < system.size(); ++j) {
+            if (std::abs(since(system, j) - since(mic, i)) < std::abs(since(system, nearest) - since(mic, i))) {
+                nearest = j;
+            }
+        }
+        if (std::abs(since(system, nearest) - since(mic, i)) < 6000) pairs.emplace_back(i, nearest);
     }
+    ASSERT_GE(pairs.size(), 13u) << list(mic) << "\n" << list(system);
+    double worstChannel = 0, worstOffset = 0;
+    for (std::size_t i = 1; i < left.size(); ++i)
+        worstChannel = std::max(worstChannel, std::abs(since(left, i) - since(mic, i)));
+    for (std::size_t j = 1; j < right.size(); ++j) {
+        worstChannel = std::max(worstChannel, std::abs(since(right, j) - since(system, j)));
+    }
+    const auto moved = [&](std::pair<std::size_t, std::size_t> pair) {
+        auto [i, j] = pair;
+        return (since(right, j) - since(left, i)) - (since(system, j) - since(mic, i));
+    };
+    for (auto pair : pairs) worstOffset = std::max(worstOffset, std::abs(moved(pair)));
     // Figures for the record (--gtest_output), in frames and seconds.
     RecordProperty("framesOverReference", static_cast<int>(worstChannel));
     RecordProperty("offsetMoved", static_cast<int>(worstOffset));
     RecordProperty("recordedMs", static_cast<int>(static_cast<double>(pcm.frames()) / 48));
     RecordProperty("wallMs", static_cast<int>(wallTime * 1000));
     for (std::size_t i = 1; i < left.size(); ++i) {
-        SCOPED_TRACE("beep " + std::to_string(i) + ", in frames");
+        SCOPED_TRACE("microphone beep " + std::to_string(i) + ", in frames");
         EXPECT_NEAR(since(left, i), since(mic, i), 2400) << "microphone against what parec received";
-        EXPECT_NEAR(since(right, i), since(system, i), 2400) << "system audio against what parec received";
-        EXPECT_NEAR(since(right, i) - since(left, i), since(system, i) - since(mic, i), 96)
-            << "the channels moved apart";
+    }
+    for (std::size_t j = 1; j < right.size(); ++j) {
+        SCOPED_TRACE("system beep " + std::to_string(j) + ", in frames");
+        EXPECT_NEAR(since(right, j), since(system, j), 2400) << "system audio against what parec received";
+    }
+    for (auto pair : pairs) {
+        SCOPED_TRACE("beeps " + std::to_string(pair.first) + " and " + std::to_string(pair.second) + ", in frames");
+        EXPECT_NEAR(moved(pair), 0, 96) << "the channels moved apart";
     }
 }
 
