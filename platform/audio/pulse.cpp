@@ -24,11 +24,6 @@ namespace {
 
 using namespace selector;
 
-template <class T> void put(std::vector<std::uint8_t>& bytes, const T& value) {
-    bytes.resize(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-}
-
 void putIds(std::vector<std::uint8_t>& bytes, const std::vector<AudioObjectID>& ids) {
     bytes.resize(ids.size() * sizeof(AudioObjectID));
     if (!ids.empty()) std::memcpy(bytes.data(), ids.data(), bytes.size());

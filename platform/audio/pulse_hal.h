@@ -8,6 +8,7 @@
 #include "platform/audio/pulse_processes.h"
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +16,12 @@
 #include <vector>
 
 namespace velko::audio::pulse {
+
+// A fixed-size property value in the form the property reads return it.
+template <class T> void put(std::vector<std::uint8_t>& bytes, const T& value) {
+    bytes.resize(sizeof(T));
+    std::memcpy(bytes.data(), &value, sizeof(T));
+}
 
 class PulseHal final : public Hal {
 public:

@@ -11,11 +11,6 @@ namespace {
 
 using namespace selector;
 
-template <class T> void put(std::vector<std::uint8_t>& bytes, const T& value) {
-    bytes.resize(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-}
-
 struct SinkInfo {
     bool found = false;
     std::uint32_t rate = 0;
