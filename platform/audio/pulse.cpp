@@ -4,6 +4,7 @@
 // unchanged server costs no round trip.
 #include "platform/audio/pulse.h"
 
+#include "platform/audio/buffer_list.h"
 #include "platform/audio/pulse_hal.h"
 
 #include <cerrno>
@@ -27,19 +28,6 @@ using namespace selector;
 void putIds(std::vector<std::uint8_t>& bytes, const std::vector<AudioObjectID>& ids) {
     bytes.resize(ids.size() * sizeof(AudioObjectID));
     if (!ids.empty()) std::memcpy(bytes.data(), ids.data(), bytes.size());
-}
-
-// An AudioBufferList describing one buffer per entry of `channels`, with no
-// data: the shape of a device's stream configuration.
-void putStreamConfiguration(std::vector<std::uint8_t>& bytes, const std::vector<std::uint32_t>& channels) {
-    bytes.assign(offsetof(AudioBufferList, mBuffers) + channels.size() * sizeof(AudioBuffer), 0);
-    auto count = static_cast<std::uint32_t>(channels.size());
-    std::memcpy(bytes.data(), &count, sizeof count);
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        AudioBuffer buffer{channels[i], 0, nullptr};
-        std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
-                    sizeof buffer);
-    }
 }
 
 bool inputOrGlobal(const AudioObjectPropertyAddress& address) {
@@ -259,8 +247,8 @@ OSStatus PulseHal::answerSource(const Object& object, const AudioObjectPropertyA
         return kNoErr;
     case kAudioDevicePropertyStreamConfiguration:
         // A source is one input stream of its channel count; it plays nothing.
-        putStreamConfiguration(value.bytes, inputOrGlobal(address) ? std::vector<std::uint32_t>{source->channels}
-                                                                   : std::vector<std::uint32_t>{});
+        value.bytes = streamConfigurationBytes(inputOrGlobal(address) ? std::vector<std::uint32_t>{source->channels}
+                                                                      : std::vector<std::uint32_t>{});
         return kNoErr;
     default:
         return kAudioHardwareUnknownPropertyError;

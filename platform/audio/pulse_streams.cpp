@@ -2,6 +2,7 @@
 // stream on the monitor of the default sink), the aggregate device that
 // joins it with a record stream on the microphone, and the IO callbacks that
 // receive the two as cycles of equal frame counts.
+#include "platform/audio/buffer_list.h"
 #include "platform/audio/pulse.h"
 #include "platform/audio/pulse_hal.h"
 
@@ -53,17 +54,13 @@ struct Cycle {
 };
 
 void deliver(const IOBlock& block, const Cycle& cycle) {
-    // The platform's layout: the count, then two buffers, microphone first.
-    alignas(AudioBufferList) std::byte storage[offsetof(AudioBufferList, mBuffers) + 2 * sizeof(AudioBuffer)]{};
-    auto* list = reinterpret_cast<AudioBufferList*>(storage);
-    list->mNumberBuffers = 2;
-    AudioBuffer buffers[2] = {
+    // Two buffers, microphone first.
+    FixedBufferList<2> input({{
         {cycle.micChannels, static_cast<std::uint32_t>(cycle.mic.size() * sizeof(float)),
          const_cast<float*>(cycle.mic.data())},
         {1, static_cast<std::uint32_t>(cycle.tap.size() * sizeof(float)), const_cast<float*>(cycle.tap.data())},
-    };
-    std::memcpy(storage + offsetof(AudioBufferList, mBuffers), buffers, sizeof buffers);
-    block(&cycle.time, list, &cycle.time, nullptr, &cycle.time);
+    }});
+    block(&cycle.time, input.list(), &cycle.time, nullptr, &cycle.time);
 }
 
 std::uint64_t hostTimeNow() {
@@ -197,14 +194,7 @@ OSStatus PulseHal::answerAggregate(const Aggregate& aggregate, const AudioObject
         bool input = address.mScope != fourCC("outp");
         std::vector<std::uint32_t> channels;
         if (input) channels = {aggregate.micChannels, 1};
-        value.bytes.assign(offsetof(AudioBufferList, mBuffers) + channels.size() * sizeof(AudioBuffer), 0);
-        auto count = static_cast<std::uint32_t>(channels.size());
-        std::memcpy(value.bytes.data(), &count, sizeof count);
-        for (std::size_t i = 0; i < channels.size(); ++i) {
-            AudioBuffer buffer{channels[i], 0, nullptr};
-            std::memcpy(value.bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
-                        sizeof buffer);
-        }
+        value.bytes = streamConfigurationBytes(channels);
         return kNoErr;
     }
     case kAudioDevicePropertyDeviceUID:
