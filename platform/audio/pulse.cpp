@@ -30,11 +30,8 @@ void putIds(std::vector<std::uint8_t>& bytes, const std::vector<AudioObjectID>& 
     if (!ids.empty()) std::memcpy(bytes.data(), ids.data(), bytes.size());
 }
 
-bool inputOrGlobal(const AudioObjectPropertyAddress& address) {
-    return address.mScope == kAudioObjectPropertyScopeInput || address.mScope == kAudioObjectPropertyScopeGlobal;
-}
-
-constexpr std::uint32_t kStringSize = 8; // one string reference
+// How long the server may name no default source before that is announced.
+constexpr pa_usec_t kNoDefaultSourceGraceUsec = 300 * PA_USEC_PER_MSEC;
 
 // A property's bytes as the client set them. A name that is not valid UTF-8
 // is kept as binary data, which the string accessor refuses to hand out: a
@@ -240,15 +237,15 @@ OSStatus PulseHal::answerSource(const Object& object, const AudioObjectPropertyA
     if (source == nullptr) return kAudioHardwareBadObjectError;
     switch (address.mSelector) {
     case kAudioDevicePropertyDeviceUID:
-        value.bytes.assign(kStringSize, 0);
+        value.bytes.assign(kStringRefSize, 0);
         return kNoErr;
     case kAudioDevicePropertyNominalSampleRate:
         put(value.bytes, static_cast<double>(source->rate));
         return kNoErr;
     case kAudioDevicePropertyStreamConfiguration:
         // A source is one input stream of its channel count; it plays nothing.
-        value.bytes = streamConfigurationBytes(inputOrGlobal(address) ? std::vector<std::uint32_t>{source->channels}
-                                                                      : std::vector<std::uint32_t>{});
+        value.bytes = streamConfigurationBytes(isInputScope(address) ? std::vector<std::uint32_t>{source->channels}
+                                                                     : std::vector<std::uint32_t>{});
         return kNoErr;
     default:
         return kAudioHardwareUnknownPropertyError;
@@ -261,7 +258,7 @@ OSStatus PulseHal::answerProcess(const Object& object, const AudioObjectProperty
     if (process == nullptr) return kAudioHardwareBadObjectError;
     switch (address.mSelector) {
     case kAudioProcessPropertyBundleID:
-        value.bytes.assign(kStringSize, 0);
+        value.bytes.assign(kStringRefSize, 0);
         return kNoErr;
     case kAudioProcessPropertyIsRunningInput:
         put(value.bytes, static_cast<std::uint32_t>(process->runningInput ? 1 : 0));
@@ -273,7 +270,7 @@ OSStatus PulseHal::answerProcess(const Object& object, const AudioObjectProperty
     case kAudioProcessPropertyDevices: {
         std::vector<AudioObjectID> ids;
         // The process records nothing, so it has no output devices here.
-        if (inputOrGlobal(address)) {
+        if (isInputScope(address)) {
             auto sources = process->sources; // sourceId may grow the tables, not this record
             for (auto index : sources) ids.push_back(sourceId(index));
         }
@@ -422,7 +419,7 @@ void PulseHal::defaultSourceIs(std::string name) {
     if (name.empty() && announcedDefaultSource_ && !announcedDefaultSource_->empty()) {
         if (noDefaultTimer_ == nullptr && connection_.context() != nullptr) {
             noDefaultTimer_ = pa_context_rttime_new(
-                connection_.context(), pa_rtclock_now() + 300 * PA_USEC_PER_MSEC,
+                connection_.context(), pa_rtclock_now() + kNoDefaultSourceGraceUsec,
                 [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self) {
                     api->time_free(event);
                     static_cast<PulseHal*>(self)->noDefaultTimer_ = nullptr;

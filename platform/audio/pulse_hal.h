@@ -23,6 +23,21 @@ template <class T> void put(std::vector<std::uint8_t>& bytes, const T& value) {
     std::memcpy(bytes.data(), &value, sizeof(T));
 }
 
+// Whether a read at `address` asks about the input side: the input scope,
+// or the global scope, which covers every side. Nothing of this backend
+// plays, so any other scope has no streams and no devices.
+inline bool isInputScope(const AudioObjectPropertyAddress& address) {
+    return address.mScope == selector::kAudioObjectPropertyScopeInput ||
+           address.mScope == selector::kAudioObjectPropertyScopeGlobal;
+}
+
+// What a string-valued property answers to a size or data read: one string
+// reference (on the platform, a CFStringRef).
+inline constexpr std::uint32_t kStringRefSize = 8;
+
+// The tap mixes what plays down to one channel.
+inline constexpr std::uint32_t kTapChannels = 1;
+
 class PulseHal final : public Hal {
 public:
     explicit PulseHal(std::string applicationName);
@@ -158,7 +173,9 @@ private:
 
     Connection connection_;
 
-    AudioObjectID nextId_ = 0x100;
+    // Ids below this are the platform's own (the system object is 1).
+    static constexpr AudioObjectID kFirstObjectId = 0x100;
+    AudioObjectID nextId_ = kFirstObjectId;
     std::map<std::string, AudioObjectID> idsByKey_;
     std::map<AudioObjectID, Object> objects_;
 

@@ -18,6 +18,7 @@ using namespace selector;
 
 // About every 10 ms, as a sound card's period would be.
 constexpr pa_usec_t kCycleUsec = 10 * PA_USEC_PER_MSEC;
+constexpr double kCyclesPerSecond = static_cast<double>(PA_USEC_PER_SEC) / kCycleUsec;
 // The rates a recording may ask for: the server resamples anything in
 // between, and nothing below is audio worth recording.
 constexpr double kLowestRate = 1000;
@@ -58,7 +59,8 @@ void deliver(const IOBlock& block, const Cycle& cycle) {
     FixedBufferList<2> input({{
         {cycle.micChannels, static_cast<std::uint32_t>(cycle.mic.size() * sizeof(float)),
          const_cast<float*>(cycle.mic.data())},
-        {1, static_cast<std::uint32_t>(cycle.tap.size() * sizeof(float)), const_cast<float*>(cycle.tap.data())},
+        {kTapChannels, static_cast<std::uint32_t>(cycle.tap.size() * sizeof(float)),
+         const_cast<float*>(cycle.tap.data())},
     }});
     block(&cycle.time, input.list(), &cycle.time, nullptr, &cycle.time);
 }
@@ -182,30 +184,23 @@ OSStatus PulseHal::destroyAggregateDevice(AudioObjectID device) {
 OSStatus PulseHal::answerAggregate(const Aggregate& aggregate, const AudioObjectPropertyAddress& address,
                                    Value& value) {
     switch (address.mSelector) {
-    case kAudioDevicePropertyNominalSampleRate: {
-        double rate = aggregate.rate;
-        value.bytes.resize(sizeof rate);
-        std::memcpy(value.bytes.data(), &rate, sizeof rate);
+    case kAudioDevicePropertyNominalSampleRate:
+        put(value.bytes, static_cast<double>(aggregate.rate));
         return kNoErr;
-    }
     case kAudioDevicePropertyStreamConfiguration: {
         // The microphone's stream in its own channel count, then the tap's,
         // mono; it plays nothing.
-        bool input = address.mScope != fourCC("outp");
         std::vector<std::uint32_t> channels;
-        if (input) channels = {aggregate.micChannels, 1};
+        if (isInputScope(address)) channels = {aggregate.micChannels, kTapChannels};
         value.bytes = streamConfigurationBytes(channels);
         return kNoErr;
     }
     case kAudioDevicePropertyDeviceUID:
-        value.bytes.assign(8, 0);
+        value.bytes.assign(kStringRefSize, 0);
         return kNoErr;
-    case kAudioDevicePropertyDeviceIsAlive: {
-        std::uint32_t alive = 1;
-        value.bytes.resize(sizeof alive);
-        std::memcpy(value.bytes.data(), &alive, sizeof alive);
+    case kAudioDevicePropertyDeviceIsAlive:
+        put(value.bytes, std::uint32_t{1});
         return kNoErr;
-    }
     default:
         return kAudioHardwareUnknownPropertyError;
     }
@@ -302,7 +297,7 @@ pa_stream* PulseHal::openStream(Aggregate& aggregate, bool microphone, const std
     pa_context* context = connection_.context();
     if (context == nullptr) return nullptr;
     pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, aggregate.rate,
-                        static_cast<std::uint8_t>(microphone ? aggregate.micChannels : 1)};
+                        static_cast<std::uint8_t>(microphone ? aggregate.micChannels : kTapChannels)};
     pa_channel_map map;
     if (microphone && pa_channel_map_valid(&aggregate.micMap) != 0 && aggregate.micMap.channels == spec.channels) {
         map = aggregate.micMap; // as the microphone has them, so the server does not remix
@@ -344,7 +339,8 @@ void PulseHal::closeStream(pa_stream*& stream) {
 
 OSStatus PulseHal::connectStreams(Aggregate& aggregate) {
     aggregate.aligner = std::make_unique<CycleAligner>(
-        aggregate.micChannels, static_cast<std::uint32_t>(std::max<double>(1.0, std::round(aggregate.rate / 100.0))));
+        aggregate.micChannels,
+        static_cast<std::uint32_t>(std::max<double>(1.0, std::round(aggregate.rate / kCyclesPerSecond))));
     aggregate.micStream = openStream(aggregate, true, aggregate.micName, true);
     if (aggregate.micStream == nullptr) return connection_.isReady() ? kBadDevice : kNotRunning;
     if (auto monitor = defaultSinkMonitor()) {
@@ -440,7 +436,7 @@ void PulseHal::streamRead(pa_stream* stream, std::size_t, void* userdata) {
 void PulseHal::streamReadable(Aggregate& aggregate, pa_stream* stream) {
     bool microphone = stream == aggregate.micStream;
     bool use = (microphone || stream == aggregate.tapStream) && aggregate.running() && aggregate.aligner;
-    std::size_t frameBytes = sizeof(float) * (microphone ? aggregate.micChannels : 1);
+    std::size_t frameBytes = sizeof(float) * (microphone ? aggregate.micChannels : kTapChannels);
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         std::size_t bytes = 0;
