@@ -86,7 +86,7 @@ const PulseHal::Object* PulseHal::lookup(AudioObjectID id) const {
 
 const PulseHal::SourceRecord* PulseHal::findSource(const Object& object) const {
     if (object.generation != connection_.generation()) return nullptr;
-    for (const auto& source : sources_) {
+    for (const auto& source : sources_.value()) {
         if (source.index == object.sourceIndex) return &source;
     }
     return nullptr;
@@ -94,7 +94,7 @@ const PulseHal::SourceRecord* PulseHal::findSource(const Object& object) const {
 
 const ProcessRecord* PulseHal::findProcess(const Object& object) const {
     if (object.generation != connection_.generation()) return nullptr;
-    for (const auto& process : processes_) {
+    for (const auto& process : processes_.value()) {
         if (process.key == object.processKey) return &process;
     }
     return nullptr;
@@ -103,85 +103,71 @@ const ProcessRecord* PulseHal::findProcess(const Object& object) const {
 // --- what the server knows ---------------------------------------------------
 
 bool PulseHal::refreshSources() {
-    if (sourcesFresh_) return true;
-    // Marked fresh before asking: a change announced while the answer is on
-    // its way marks it stale again.
-    pa_context* context = connection_.context();
-    if (context == nullptr) return false;
-    sourcesFresh_ = true;
-    std::vector<SourceRecord> fetched;
-    auto* op = pa_context_get_source_info_list(
-        context,
-        [](pa_context*, const pa_source_info* info, int eol, void* into) {
-            if (eol != 0 || info == nullptr) return;
-            static_cast<std::vector<SourceRecord>*>(into)->push_back(
-                {info->index, info->name != nullptr ? info->name : "", info->sample_spec.rate,
-                 info->sample_spec.channels, info->channel_map});
-        },
-        &fetched);
-    if (!connection_.wait(op)) {
-        sourcesFresh_ = false;
-        return false;
-    }
-    sources_ = std::move(fetched);
-    return true;
+    return sources_.refresh([this](std::vector<SourceRecord>& into) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return false;
+        auto* op = pa_context_get_source_info_list(
+            context,
+            [](pa_context*, const pa_source_info* info, int eol, void* list) {
+                if (eol != 0 || info == nullptr) return;
+                static_cast<std::vector<SourceRecord>*>(list)->push_back(
+                    {info->index, info->name != nullptr ? info->name : "", info->sample_spec.rate,
+                     info->sample_spec.channels, info->channel_map});
+            },
+            &into);
+        return connection_.wait(op);
+    });
 }
 
 bool PulseHal::refreshServer() {
-    if (serverFresh_) return true;
-    pa_context* context = connection_.context();
-    if (context == nullptr) return false;
-    serverFresh_ = true;
-    struct Names {
-        std::string source, sink;
-    } names;
-    auto* op = pa_context_get_server_info(
-        context,
-        [](pa_context*, const pa_server_info* info, void* into) {
-            if (info == nullptr) return;
-            auto* n = static_cast<Names*>(into);
-            n->source = info->default_source_name != nullptr ? info->default_source_name : "";
-            n->sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
-        },
-        &names);
-    if (!connection_.wait(op)) {
-        serverFresh_ = false;
-        return false;
-    }
-    defaultSource_ = std::move(names.source);
-    defaultSink_ = std::move(names.sink);
-    return true;
+    return defaults_.refresh([this](Defaults& into) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return false;
+        auto* op = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* defaults) {
+                if (info == nullptr) return;
+                auto* d = static_cast<Defaults*>(defaults);
+                d->source = info->default_source_name != nullptr ? info->default_source_name : "";
+                d->sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
+            },
+            &into);
+        return connection_.wait(op);
+    });
 }
 
 bool PulseHal::refreshOutputs() {
-    if (processesFresh_) return true;
-    pa_context* context = connection_.context();
-    if (context == nullptr) return false;
-    processesFresh_ = true;
-    std::vector<SourceOutputRecord> streams;
-    auto* op = pa_context_get_source_output_info_list(
-        context,
-        [](pa_context*, const pa_source_output_info* info, int eol, void* into) {
-            if (eol != 0 || info == nullptr) return;
-            SourceOutputRecord record;
-            record.index = info->index;
-            record.client = info->client;
-            record.source = info->source;
-            record.corked = info->corked != 0;
-            if (info->resample_method != nullptr) record.resampleMethod = info->resample_method;
-            for (const char* name : {"application.id", "application.process.binary", "application.name",
-                                     "application.process.id", "media.name", "resample.peaks", "stream.monitor"}) {
-                if (auto value = propertyBytes(info->proplist, name)) record.properties.emplace(name, *value);
-            }
-            static_cast<std::vector<SourceOutputRecord>*>(into)->push_back(std::move(record));
-        },
-        &streams);
-    if (!connection_.wait(op)) {
-        processesFresh_ = false;
-        return false;
-    }
-    processes_ = groupByProcess(std::move(streams));
-    return true;
+    return processes_.refresh([this](std::vector<ProcessRecord>& into) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return false;
+        std::vector<SourceOutputRecord> streams;
+        auto* op = pa_context_get_source_output_info_list(
+            context,
+            [](pa_context*, const pa_source_output_info* info, int eol, void* list) {
+                if (eol != 0 || info == nullptr) return;
+                SourceOutputRecord record;
+                record.index = info->index;
+                record.client = info->client;
+                record.source = info->source;
+                record.corked = info->corked != 0;
+                if (info->resample_method != nullptr) record.resampleMethod = info->resample_method;
+                for (const char* name : {"application.id", "application.process.binary", "application.name",
+                                         "application.process.id", "media.name", "resample.peaks", "stream.monitor"}) {
+                    if (auto value = propertyBytes(info->proplist, name)) record.properties.emplace(name, *value);
+                }
+                static_cast<std::vector<SourceOutputRecord>*>(list)->push_back(std::move(record));
+            },
+            &streams);
+        if (!connection_.wait(op)) return false;
+        into = groupByProcess(std::move(streams));
+        return true;
+    });
+}
+
+void PulseHal::markAllStale() {
+    sources_.markStale();
+    defaults_.markStale();
+    processes_.markStale();
 }
 
 // --- properties --------------------------------------------------------------
@@ -205,8 +191,9 @@ OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value
     case kAudioHardwarePropertyDefaultInputDevice: {
         if (!refreshServer() || !refreshSources()) return kNotRunning;
         AudioObjectID id = kUnknownObject;
-        for (const auto& source : sources_) {
-            if (!defaultSource_.empty() && source.name == defaultSource_) id = sourceId(source.index);
+        const std::string& defaultSource = defaults_.value().source;
+        for (const auto& source : sources_.value()) {
+            if (!defaultSource.empty() && source.name == defaultSource) id = sourceId(source.index);
         }
         put(value.bytes, id);
         return kNoErr;
@@ -216,8 +203,8 @@ OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value
     case kAudioHardwarePropertyProcessObjectList: {
         if (!refreshOutputs()) return kNotRunning;
         std::vector<AudioObjectID> ids;
-        ids.reserve(processes_.size());
-        for (const auto& process : processes_) ids.push_back(idFor(Kind::process, process.key, kNoIndex));
+        ids.reserve(processes_.value().size());
+        for (const auto& process : processes_.value()) ids.push_back(idFor(Kind::process, process.key, kNoIndex));
         putIds(value.bytes, ids);
         value.isArray = true;
         return kNoErr;
@@ -377,17 +364,17 @@ void PulseHal::handleEvent(pa_subscription_event_type_t type, std::uint32_t inde
     auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     switch (facility) {
     case PA_SUBSCRIPTION_EVENT_SOURCE:
-        sourcesFresh_ = false;
+        sources_.markStale();
         if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
             auto it = idsByKey_.find(std::to_string(connection_.generation()) + "/source/" + std::to_string(index));
             if (it != idsByKey_.end()) fire(it->second, kAudioDevicePropertyDeviceIsAlive);
         }
         break;
     case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
-        processesFresh_ = false;
+        processes_.markStale();
         break;
     case PA_SUBSCRIPTION_EVENT_SERVER: {
-        serverFresh_ = false;
+        defaults_.markStale();
         pa_context* context = connection_.context();
         if (context == nullptr) break;
         // Find out on the loop thread whether the default source changed;
@@ -446,12 +433,12 @@ void PulseHal::announceNoDefaultSource() {
 }
 
 void PulseHal::handleConnected() {
-    sourcesFresh_ = serverFresh_ = processesFresh_ = false;
-    if (refreshServer()) defaultSourceIs(defaultSource_);
+    markAllStale();
+    if (refreshServer()) defaultSourceIs(defaults_.value().source);
 }
 
 void PulseHal::handleLost() {
-    sourcesFresh_ = serverFresh_ = processesFresh_ = false;
+    markAllStale();
     // Every device of that server is gone: its watchers learn it now.
     for (const auto& [id, object] : objects_) {
         if (object.kind == Kind::source && object.generation == connection_.generation()) {

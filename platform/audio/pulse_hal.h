@@ -4,6 +4,7 @@
 
 #include "platform/audio/hal.h"
 #include "platform/audio/pulse_align.h"
+#include "platform/audio/pulse_cached.h"
 #include "platform/audio/pulse_connection.h"
 #include "platform/audio/pulse_processes.h"
 
@@ -179,13 +180,14 @@ private:
     std::map<std::string, AudioObjectID> idsByKey_;
     std::map<AudioObjectID, Object> objects_;
 
-    std::vector<SourceRecord> sources_;
-    bool sourcesFresh_ = false;
-    std::string defaultSource_;
-    std::string defaultSink_;
-    bool serverFresh_ = false;
-    std::vector<ProcessRecord> processes_;
-    bool processesFresh_ = false;
+    // The server's defaults ("" for none).
+    struct Defaults {
+        std::string source, sink;
+    };
+    Cached<std::vector<SourceRecord>> sources_;
+    Cached<Defaults> defaults_;
+    Cached<std::vector<ProcessRecord>> processes_;
+    void markAllStale();
     // The default source as last announced to the default-input listeners,
     // and as the server last named it ("" for none).
     std::optional<std::string> announcedDefaultSource_;

@@ -87,10 +87,10 @@ std::string PulseHal::newUUID() { return randomUUIDText(); }
 // --- the tap -----------------------------------------------------------------
 
 std::optional<std::string> PulseHal::defaultSinkMonitor() {
-    if (!refreshServer() || placeholder(defaultSink_)) return std::nullopt;
+    if (!refreshServer() || placeholder(defaults_.value().sink)) return std::nullopt;
     std::optional<std::string> monitor;
     auto* op = pa_context_get_sink_info_by_name(
-        connection_.context(), defaultSink_.c_str(),
+        connection_.context(), defaults_.value().sink.c_str(),
         [](pa_context*, const pa_sink_info* info, int eol, void* into) {
             if (eol != 0 || info == nullptr || info->monitor_source_name == nullptr) return;
             *static_cast<std::optional<std::string>*>(into) = info->monitor_source_name;
@@ -151,7 +151,7 @@ OSStatus PulseHal::createAggregateDevice(const AggregateDescription& description
     if (tap == nullptr) return kBadDevice;
     if (!refreshSources()) return kNotRunning;
     const SourceRecord* mic = nullptr;
-    for (const auto& source : sources_) {
+    for (const auto& source : sources_.value()) {
         if (source.name == micName) mic = &source;
     }
     if (mic == nullptr) return kBadDevice;
