@@ -58,10 +58,7 @@ PulseHal::PulseHal(std::string applicationName) : connection_(std::move(applicat
 PulseHal::~PulseHal() {
     {
         Locked locked(connection_);
-        for (auto& [id, aggregate] : aggregates_) {
-            closeStream(aggregate->micStream);
-            closeStream(aggregate->tapStream);
-        }
+        for (auto& [id, aggregate] : aggregates_) aggregate->capture.close();
     }
     connection_.stop();
 }

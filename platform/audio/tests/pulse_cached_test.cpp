@@ -2,47 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace velko::audio::pulse {
 namespace {
 
 TEST(PulseCached, AsksOnlyAfterAChangeAndNotesChangesDuringTheAnswer) {
     Cached<int> cached;
     int asked = 0;
-    auto answer = [&](int value) {
-        return [&asked, value](int& into) {
+    // A server that answers `value` (or does not answer), with `meanwhile`
+    // happening while the answer is on its way.
+    auto server = [&](int value, bool answers = true, const std::function<void()>& meanwhile = {}) {
+        return [&asked, value, answers, meanwhile](int& into) {
             ++asked;
+            if (meanwhile) meanwhile();
             into = value;
-            return true;
+            return answers;
         };
     };
-    ASSERT_TRUE(cached.refresh(answer(1)));
-    EXPECT_TRUE(cached.refresh(answer(2)));
+    ASSERT_TRUE(cached.refresh(server(1)));
+    EXPECT_TRUE(cached.refresh(server(2)));
     EXPECT_EQ(cached.value(), 1);
     EXPECT_EQ(asked, 1);
 
     // A change announced while the question is out: this answer is taken,
     // but it may predate the change, so the next use asks again.
     cached.markStale();
-    ASSERT_TRUE(cached.refresh([&](int& into) {
-        ++asked;
-        cached.markStale();
-        into = 3;
-        return true;
-    }));
+    ASSERT_TRUE(cached.refresh(server(3, true, [&] { cached.markStale(); })));
     EXPECT_EQ(cached.value(), 3);
-    ASSERT_TRUE(cached.refresh(answer(4)));
+    ASSERT_TRUE(cached.refresh(server(4)));
     EXPECT_EQ(cached.value(), 4);
     EXPECT_EQ(asked, 3);
 
     // No answer: the old value stays, and the next use asks again.
     cached.markStale();
-    EXPECT_FALSE(cached.refresh([&](int& into) {
-        ++asked;
-        into = 99;
-        return false;
-    }));
+    EXPECT_FALSE(cached.refresh(server(99, false)));
     EXPECT_EQ(cached.value(), 4);
-    ASSERT_TRUE(cached.refresh(answer(5)));
+    ASSERT_TRUE(cached.refresh(server(5)));
     EXPECT_EQ(cached.value(), 5);
     EXPECT_EQ(asked, 5);
 }
