@@ -145,14 +145,17 @@ private:
     // level of it.
     OSStatus withProc(AudioObjectID device, IOProcID id, const std::function<OSStatus(Aggregate&, IOProc&)>& call);
 
-    // The monitor of the default sink, which the taps record.
+    // The taps record the monitor of the default sink, and follow it when
+    // the server names another (pulse_aggregate.cpp).
     std::optional<std::string> defaultSinkMonitor();
     void followDefaultSink(const std::string& sink);
     OSStatus openCapture(Aggregate& aggregate);
 
+    // What the server knows, fetched again only after it announced a change.
     bool refreshSources();
     bool refreshServer();
     bool refreshOutputs();
+    void markAllStale();
 
     void handleEvent(pa_subscription_event_type_t type, std::uint32_t index);
     void handleConnected();
@@ -176,7 +179,6 @@ private:
     Cached<std::vector<SourceRecord>> sources_;
     Cached<Defaults> defaults_;
     Cached<std::vector<ProcessRecord>> processes_;
-    void markAllStale();
     // The default source as last announced to the default-input listeners,
     // and as the server last named it ("" for none).
     std::optional<std::string> announcedDefaultSource_;
