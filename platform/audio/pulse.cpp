@@ -4,6 +4,7 @@
 // unchanged server costs no round trip.
 #include "platform/audio/pulse.h"
 
+#include "platform/audio/buffer_list.h"
 #include "platform/audio/pulse_hal.h"
 
 #include <cerrno>
@@ -29,24 +30,8 @@ void putIds(std::vector<std::uint8_t>& bytes, const std::vector<AudioObjectID>& 
     if (!ids.empty()) std::memcpy(bytes.data(), ids.data(), bytes.size());
 }
 
-// An AudioBufferList describing one buffer per entry of `channels`, with no
-// data: the shape of a device's stream configuration.
-void putStreamConfiguration(std::vector<std::uint8_t>& bytes, const std::vector<std::uint32_t>& channels) {
-    bytes.assign(offsetof(AudioBufferList, mBuffers) + channels.size() * sizeof(AudioBuffer), 0);
-    auto count = static_cast<std::uint32_t>(channels.size());
-    std::memcpy(bytes.data(), &count, sizeof count);
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        AudioBuffer buffer{channels[i], 0, nullptr};
-        std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
-                    sizeof buffer);
-    }
-}
-
-bool inputOrGlobal(const AudioObjectPropertyAddress& address) {
-    return address.mScope == kAudioObjectPropertyScopeInput || address.mScope == kAudioObjectPropertyScopeGlobal;
-}
-
-constexpr std::uint32_t kStringSize = 8; // one string reference
+// How long the server may name no default source before that is announced.
+constexpr pa_usec_t kNoDefaultSourceGraceUsec = 300 * PA_USEC_PER_MSEC;
 
 // A property's bytes as the client set them. A name that is not valid UTF-8
 // is kept as binary data, which the string accessor refuses to hand out: a
@@ -73,10 +58,7 @@ PulseHal::PulseHal(std::string applicationName) : connection_(std::move(applicat
 PulseHal::~PulseHal() {
     {
         Locked locked(connection_);
-        for (auto& [id, aggregate] : aggregates_) {
-            closeStream(aggregate->micStream);
-            closeStream(aggregate->tapStream);
-        }
+        for (auto& [id, aggregate] : aggregates_) aggregate->capture.close();
     }
     connection_.stop();
 }
@@ -101,7 +83,7 @@ const PulseHal::Object* PulseHal::lookup(AudioObjectID id) const {
 
 const PulseHal::SourceRecord* PulseHal::findSource(const Object& object) const {
     if (object.generation != connection_.generation()) return nullptr;
-    for (const auto& source : sources_) {
+    for (const auto& source : sources_.value()) {
         if (source.index == object.sourceIndex) return &source;
     }
     return nullptr;
@@ -109,7 +91,7 @@ const PulseHal::SourceRecord* PulseHal::findSource(const Object& object) const {
 
 const ProcessRecord* PulseHal::findProcess(const Object& object) const {
     if (object.generation != connection_.generation()) return nullptr;
-    for (const auto& process : processes_) {
+    for (const auto& process : processes_.value()) {
         if (process.key == object.processKey) return &process;
     }
     return nullptr;
@@ -118,85 +100,71 @@ const ProcessRecord* PulseHal::findProcess(const Object& object) const {
 // --- what the server knows ---------------------------------------------------
 
 bool PulseHal::refreshSources() {
-    if (sourcesFresh_) return true;
-    // Marked fresh before asking: a change announced while the answer is on
-    // its way marks it stale again.
-    pa_context* context = connection_.context();
-    if (context == nullptr) return false;
-    sourcesFresh_ = true;
-    std::vector<SourceRecord> fetched;
-    auto* op = pa_context_get_source_info_list(
-        context,
-        [](pa_context*, const pa_source_info* info, int eol, void* into) {
-            if (eol != 0 || info == nullptr) return;
-            static_cast<std::vector<SourceRecord>*>(into)->push_back(
-                {info->index, info->name != nullptr ? info->name : "", info->sample_spec.rate,
-                 info->sample_spec.channels, info->channel_map});
-        },
-        &fetched);
-    if (!connection_.wait(op)) {
-        sourcesFresh_ = false;
-        return false;
-    }
-    sources_ = std::move(fetched);
-    return true;
+    return sources_.refresh([this](std::vector<SourceRecord>& into) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return false;
+        auto* op = pa_context_get_source_info_list(
+            context,
+            [](pa_context*, const pa_source_info* info, int eol, void* list) {
+                if (eol != 0 || info == nullptr) return;
+                static_cast<std::vector<SourceRecord>*>(list)->push_back(
+                    {info->index, info->name != nullptr ? info->name : "", info->sample_spec.rate,
+                     info->sample_spec.channels, info->channel_map});
+            },
+            &into);
+        return connection_.wait(op);
+    });
 }
 
 bool PulseHal::refreshServer() {
-    if (serverFresh_) return true;
-    pa_context* context = connection_.context();
-    if (context == nullptr) return false;
-    serverFresh_ = true;
-    struct Names {
-        std::string source, sink;
-    } names;
-    auto* op = pa_context_get_server_info(
-        context,
-        [](pa_context*, const pa_server_info* info, void* into) {
-            if (info == nullptr) return;
-            auto* n = static_cast<Names*>(into);
-            n->source = info->default_source_name != nullptr ? info->default_source_name : "";
-            n->sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
-        },
-        &names);
-    if (!connection_.wait(op)) {
-        serverFresh_ = false;
-        return false;
-    }
-    defaultSource_ = std::move(names.source);
-    defaultSink_ = std::move(names.sink);
-    return true;
+    return defaults_.refresh([this](Defaults& into) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return false;
+        auto* op = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* defaults) {
+                if (info == nullptr) return;
+                auto* d = static_cast<Defaults*>(defaults);
+                d->source = info->default_source_name != nullptr ? info->default_source_name : "";
+                d->sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
+            },
+            &into);
+        return connection_.wait(op);
+    });
 }
 
 bool PulseHal::refreshOutputs() {
-    if (processesFresh_) return true;
-    pa_context* context = connection_.context();
-    if (context == nullptr) return false;
-    processesFresh_ = true;
-    std::vector<SourceOutputRecord> streams;
-    auto* op = pa_context_get_source_output_info_list(
-        context,
-        [](pa_context*, const pa_source_output_info* info, int eol, void* into) {
-            if (eol != 0 || info == nullptr) return;
-            SourceOutputRecord record;
-            record.index = info->index;
-            record.client = info->client;
-            record.source = info->source;
-            record.corked = info->corked != 0;
-            if (info->resample_method != nullptr) record.resampleMethod = info->resample_method;
-            for (const char* name : {"application.id", "application.process.binary", "application.name",
-                                     "application.process.id", "media.name", "resample.peaks", "stream.monitor"}) {
-                if (auto value = propertyBytes(info->proplist, name)) record.properties.emplace(name, *value);
-            }
-            static_cast<std::vector<SourceOutputRecord>*>(into)->push_back(std::move(record));
-        },
-        &streams);
-    if (!connection_.wait(op)) {
-        processesFresh_ = false;
-        return false;
-    }
-    processes_ = groupByProcess(std::move(streams));
-    return true;
+    return processes_.refresh([this](std::vector<ProcessRecord>& into) {
+        pa_context* context = connection_.context();
+        if (context == nullptr) return false;
+        std::vector<SourceOutputRecord> streams;
+        auto* op = pa_context_get_source_output_info_list(
+            context,
+            [](pa_context*, const pa_source_output_info* info, int eol, void* list) {
+                if (eol != 0 || info == nullptr) return;
+                SourceOutputRecord record;
+                record.index = info->index;
+                record.client = info->client;
+                record.source = info->source;
+                record.corked = info->corked != 0;
+                if (info->resample_method != nullptr) record.resampleMethod = info->resample_method;
+                for (const char* name : {"application.id", "application.process.binary", "application.name",
+                                         "application.process.id", "media.name", "resample.peaks", "stream.monitor"}) {
+                    if (auto value = propertyBytes(info->proplist, name)) record.properties.emplace(name, *value);
+                }
+                static_cast<std::vector<SourceOutputRecord>*>(list)->push_back(std::move(record));
+            },
+            &streams);
+        if (!connection_.wait(op)) return false;
+        into = groupByProcess(std::move(streams));
+        return true;
+    });
+}
+
+void PulseHal::markAllStale() {
+    sources_.markStale();
+    defaults_.markStale();
+    processes_.markStale();
 }
 
 // --- properties --------------------------------------------------------------
@@ -220,8 +188,9 @@ OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value
     case kAudioHardwarePropertyDefaultInputDevice: {
         if (!refreshServer() || !refreshSources()) return kNotRunning;
         AudioObjectID id = kUnknownObject;
-        for (const auto& source : sources_) {
-            if (!defaultSource_.empty() && source.name == defaultSource_) id = sourceId(source.index);
+        const std::string& defaultSource = defaults_.value().source;
+        for (const auto& source : sources_.value()) {
+            if (!defaultSource.empty() && source.name == defaultSource) id = sourceId(source.index);
         }
         put(value.bytes, id);
         return kNoErr;
@@ -231,8 +200,8 @@ OSStatus PulseHal::answerSystem(const AudioObjectPropertyAddress& address, Value
     case kAudioHardwarePropertyProcessObjectList: {
         if (!refreshOutputs()) return kNotRunning;
         std::vector<AudioObjectID> ids;
-        ids.reserve(processes_.size());
-        for (const auto& process : processes_) ids.push_back(idFor(Kind::process, process.key, kNoIndex));
+        ids.reserve(processes_.value().size());
+        for (const auto& process : processes_.value()) ids.push_back(idFor(Kind::process, process.key, kNoIndex));
         putIds(value.bytes, ids);
         value.isArray = true;
         return kNoErr;
@@ -252,15 +221,15 @@ OSStatus PulseHal::answerSource(const Object& object, const AudioObjectPropertyA
     if (source == nullptr) return kAudioHardwareBadObjectError;
     switch (address.mSelector) {
     case kAudioDevicePropertyDeviceUID:
-        value.bytes.assign(kStringSize, 0);
+        value.bytes.assign(kStringRefSize, 0);
         return kNoErr;
     case kAudioDevicePropertyNominalSampleRate:
         put(value.bytes, static_cast<double>(source->rate));
         return kNoErr;
     case kAudioDevicePropertyStreamConfiguration:
         // A source is one input stream of its channel count; it plays nothing.
-        putStreamConfiguration(value.bytes, inputOrGlobal(address) ? std::vector<std::uint32_t>{source->channels}
-                                                                   : std::vector<std::uint32_t>{});
+        value.bytes = streamConfigurationBytes(isInputScope(address) ? std::vector<std::uint32_t>{source->channels}
+                                                                     : std::vector<std::uint32_t>{});
         return kNoErr;
     default:
         return kAudioHardwareUnknownPropertyError;
@@ -273,7 +242,7 @@ OSStatus PulseHal::answerProcess(const Object& object, const AudioObjectProperty
     if (process == nullptr) return kAudioHardwareBadObjectError;
     switch (address.mSelector) {
     case kAudioProcessPropertyBundleID:
-        value.bytes.assign(kStringSize, 0);
+        value.bytes.assign(kStringRefSize, 0);
         return kNoErr;
     case kAudioProcessPropertyIsRunningInput:
         put(value.bytes, static_cast<std::uint32_t>(process->runningInput ? 1 : 0));
@@ -285,7 +254,7 @@ OSStatus PulseHal::answerProcess(const Object& object, const AudioObjectProperty
     case kAudioProcessPropertyDevices: {
         std::vector<AudioObjectID> ids;
         // The process records nothing, so it has no output devices here.
-        if (inputOrGlobal(address)) {
+        if (isInputScope(address)) {
             auto sources = process->sources; // sourceId may grow the tables, not this record
             for (auto index : sources) ids.push_back(sourceId(index));
         }
@@ -392,17 +361,17 @@ void PulseHal::handleEvent(pa_subscription_event_type_t type, std::uint32_t inde
     auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     switch (facility) {
     case PA_SUBSCRIPTION_EVENT_SOURCE:
-        sourcesFresh_ = false;
+        sources_.markStale();
         if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
             auto it = idsByKey_.find(std::to_string(connection_.generation()) + "/source/" + std::to_string(index));
             if (it != idsByKey_.end()) fire(it->second, kAudioDevicePropertyDeviceIsAlive);
         }
         break;
     case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
-        processesFresh_ = false;
+        processes_.markStale();
         break;
     case PA_SUBSCRIPTION_EVENT_SERVER: {
-        serverFresh_ = false;
+        defaults_.markStale();
         pa_context* context = connection_.context();
         if (context == nullptr) break;
         // Find out on the loop thread whether the default source changed;
@@ -434,7 +403,7 @@ void PulseHal::defaultSourceIs(std::string name) {
     if (name.empty() && announcedDefaultSource_ && !announcedDefaultSource_->empty()) {
         if (noDefaultTimer_ == nullptr && connection_.context() != nullptr) {
             noDefaultTimer_ = pa_context_rttime_new(
-                connection_.context(), pa_rtclock_now() + 300 * PA_USEC_PER_MSEC,
+                connection_.context(), pa_rtclock_now() + kNoDefaultSourceGraceUsec,
                 [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self) {
                     api->time_free(event);
                     static_cast<PulseHal*>(self)->noDefaultTimer_ = nullptr;
@@ -461,12 +430,12 @@ void PulseHal::announceNoDefaultSource() {
 }
 
 void PulseHal::handleConnected() {
-    sourcesFresh_ = serverFresh_ = processesFresh_ = false;
-    if (refreshServer()) defaultSourceIs(defaultSource_);
+    markAllStale();
+    if (refreshServer()) defaultSourceIs(defaults_.value().source);
 }
 
 void PulseHal::handleLost() {
-    sourcesFresh_ = serverFresh_ = processesFresh_ = false;
+    markAllStale();
     // Every device of that server is gone: its watchers learn it now.
     for (const auto& [id, object] : objects_) {
         if (object.kind == Kind::source && object.generation == connection_.generation()) {

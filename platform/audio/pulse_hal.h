@@ -1,14 +1,18 @@
-// The pulse backend's Hal, shared by its source files. All members are
-// guarded by the connection's lock.
+// The pulse backend's Hal: the platform-shaped calls translated to what the
+// server knows (pulse.cpp, pulse_output.cpp) and to the capture engines of
+// its aggregate devices (pulse_aggregate.cpp, pulse_capture.h). All members
+// are guarded by the connection's lock.
 #pragma once
 
 #include "platform/audio/hal.h"
-#include "platform/audio/pulse_align.h"
+#include "platform/audio/pulse_cached.h"
+#include "platform/audio/pulse_capture.h"
 #include "platform/audio/pulse_connection.h"
 #include "platform/audio/pulse_processes.h"
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +26,18 @@ template <class T> void put(std::vector<std::uint8_t>& bytes, const T& value) {
     bytes.resize(sizeof(T));
     std::memcpy(bytes.data(), &value, sizeof(T));
 }
+
+// Whether a read at `address` asks about the input side: the input scope,
+// or the global scope, which covers every side. Nothing of this backend
+// plays, so any other scope has no streams and no devices.
+inline bool isInputScope(const AudioObjectPropertyAddress& address) {
+    return address.mScope == selector::kAudioObjectPropertyScopeInput ||
+           address.mScope == selector::kAudioObjectPropertyScopeGlobal;
+}
+
+// What a string-valued property answers to a size or data read: one string
+// reference (on the platform, a CFStringRef).
+inline constexpr std::uint32_t kStringRefSize = 8;
 
 class PulseHal final : public Hal {
 public:
@@ -79,24 +95,19 @@ private:
         std::shared_ptr<IOBlock> block;
         bool running = false;
     };
-    // An aggregate device: a record stream on the microphone and one on the
-    // monitor of the default sink, joined into IO cycles.
-    struct Aggregate {
-        PulseHal* hal = nullptr;
-        AudioObjectID id = kUnknownObject;
+    // An aggregate device: the microphone and the tap, captured together
+    // and handed to its IO callbacks as cycles.
+    struct Aggregate final : CycleSink {
+        Aggregate(Connection& connection, AudioObjectID id, std::string uid, const SourceRecord& mic,
+                  std::string tapName);
+        AudioObjectID id;
         std::string uid;
-        std::string tapName;
-        std::string micName;
-        std::uint32_t micChannels = 0;
-        pa_channel_map micMap{};
-        std::uint32_t rate = 0;
-        pa_stream* micStream = nullptr;
-        pa_stream* tapStream = nullptr;
-        std::string tapMonitor; // the source the tap stream records
-        std::unique_ptr<CycleAligner> aligner;
+        std::uint32_t rate; // what the streams are opened at
         std::vector<IOProc> procs;
-        double sampleTime = 0;
+        PulseCapture capture;
         bool running() const;
+        bool wantsCycles() const override { return running(); }
+        void takeCycle(const std::shared_ptr<const Cycle>& cycle) override;
     };
     struct Listener {
         AudioObjectID object;
@@ -128,26 +139,23 @@ private:
     OSStatus answerAggregate(const Aggregate& aggregate, const AudioObjectPropertyAddress& address, Value& value);
     OSStatus setAggregateRate(Aggregate& aggregate, std::uint32_t dataSize, const void* data);
     Aggregate* findAggregate(AudioObjectID id);
-    IOProc* findProc(Aggregate& aggregate, IOProcID id);
+    // Runs `call` on the aggregate `device` and its IO callback `id`, or
+    // answers what a call on them answers when either is unknown. The
+    // caller holds the lock, once: a wait for the server releases only one
+    // level of it.
+    OSStatus withProc(AudioObjectID device, IOProcID id, const std::function<OSStatus(Aggregate&, IOProc&)>& call);
 
-    // Streams (pulse_streams.cpp).
+    // The taps record the monitor of the default sink, and follow it when
+    // the server names another (pulse_aggregate.cpp).
     std::optional<std::string> defaultSinkMonitor();
-    pa_stream* openStream(Aggregate& aggregate, bool microphone, const std::string& source, bool corked);
-    void closeStream(pa_stream*& stream);
-    OSStatus connectStreams(Aggregate& aggregate);
-    // Corks or uncorks both streams; with a deadline, gives up on a server
-    // that has not answered by then.
-    bool setCorked(Aggregate& aggregate, bool corked, pa_usec_t deadline = PA_USEC_INVALID);
     void followDefaultSink(const std::string& sink);
-    void retargetTap(Aggregate& aggregate, const std::string& monitor);
-    void streamReadable(Aggregate& aggregate, pa_stream* stream);
-    void emitCycles(Aggregate& aggregate);
-    static void streamStateChanged(pa_stream* stream, void* aggregate);
-    static void streamRead(pa_stream* stream, std::size_t bytes, void* aggregate);
+    OSStatus openCapture(Aggregate& aggregate);
 
+    // What the server knows, fetched again only after it announced a change.
     bool refreshSources();
     bool refreshServer();
     bool refreshOutputs();
+    void markAllStale();
 
     void handleEvent(pa_subscription_event_type_t type, std::uint32_t index);
     void handleConnected();
@@ -158,17 +166,19 @@ private:
 
     Connection connection_;
 
-    AudioObjectID nextId_ = 0x100;
+    // Ids below this are the platform's own (the system object is 1).
+    static constexpr AudioObjectID kFirstObjectId = 0x100;
+    AudioObjectID nextId_ = kFirstObjectId;
     std::map<std::string, AudioObjectID> idsByKey_;
     std::map<AudioObjectID, Object> objects_;
 
-    std::vector<SourceRecord> sources_;
-    bool sourcesFresh_ = false;
-    std::string defaultSource_;
-    std::string defaultSink_;
-    bool serverFresh_ = false;
-    std::vector<ProcessRecord> processes_;
-    bool processesFresh_ = false;
+    // The server's defaults ("" for none).
+    struct Defaults {
+        std::string source, sink;
+    };
+    Cached<std::vector<SourceRecord>> sources_;
+    Cached<Defaults> defaults_;
+    Cached<std::vector<ProcessRecord>> processes_;
     // The default source as last announced to the default-input listeners,
     // and as the server last named it ("" for none).
     std::optional<std::string> announcedDefaultSource_;

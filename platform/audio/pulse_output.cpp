@@ -21,13 +21,14 @@ struct SinkInfo {
 OSStatus PulseHal::answerDefaultOutput(Value& value) {
     if (!refreshServer()) return kNotRunning;
     AudioObjectID id = kUnknownObject;
-    if (!defaultSink_.empty() && defaultSink_.front() != '@') {
+    const std::string& defaultSink = defaults_.value().sink;
+    if (!defaultSink.empty() && defaultSink.front() != '@') {
         // The connection may have gone during the last request.
         pa_context* context = connection_.context();
         if (context == nullptr) return kNotRunning;
         std::uint32_t index = kNoIndex;
         auto* op = pa_context_get_sink_info_by_name(
-            context, defaultSink_.c_str(),
+            context, defaultSink.c_str(),
             [](pa_context*, const pa_sink_info* info, int eol, void* into) {
                 if (eol == 0 && info != nullptr) *static_cast<std::uint32_t*>(into) = info->index;
             },

@@ -172,16 +172,11 @@ ScriptedBufferList& ScriptedBufferList::addNull(std::uint32_t channels, std::uin
 }
 
 void ScriptedBufferList::rebuild() {
-    std::size_t bytes = offsetof(AudioBufferList, mBuffers) + storage_.size() * sizeof(AudioBuffer);
-    header_.assign(std::max(bytes, sizeof(AudioBufferList)) / 8 + 1, 0);
-    auto* list = reinterpret_cast<AudioBufferList*>(header_.data());
-    list->mNumberBuffers = static_cast<std::uint32_t>(storage_.size());
-    AudioBuffer* buffers = list->mBuffers;
-    for (std::size_t i = 0; i < storage_.size(); ++i) {
-        buffers[i].mNumberChannels = storage_[i].channels;
-        buffers[i].mDataByteSize = storage_[i].byteSize;
-        buffers[i].mData = storage_[i].data.get();
-    }
+    std::vector<AudioBuffer> buffers;
+    buffers.reserve(storage_.size());
+    for (const auto& buffer : storage_)
+        buffers.push_back(AudioBuffer{buffer.channels, buffer.byteSize, buffer.data.get()});
+    list_.assign(buffers);
 }
 
 void ScriptedHal::setTapCreation(Creation creation) {
@@ -210,15 +205,9 @@ void ScriptedHal::setTeardownStatus(OSStatus status) {
 }
 
 void ScriptedHal::setStreamConfiguration(AudioObjectID device, const std::vector<std::uint32_t>& channels) {
-    std::size_t bytes = offsetof(AudioBufferList, mBuffers) + channels.size() * sizeof(AudioBuffer);
-    std::vector<std::uint8_t> block(std::max(bytes, sizeof(AudioBufferList)), 0);
-    auto count = static_cast<std::uint32_t>(channels.size());
-    std::memcpy(block.data(), &count, sizeof count);
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        AudioBuffer buffer{channels[i], 0, nullptr};
-        std::memcpy(block.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
-                    sizeof buffer);
-    }
+    // Never shorter than the struct, even for no buffers.
+    std::vector<std::uint8_t> block = streamConfigurationBytes(channels);
+    block.resize(std::max(block.size(), sizeof(AudioBufferList)), 0);
     Property p;
     p.bytes = std::move(block);
     setProperty(device, selector::kAudioDevicePropertyStreamConfiguration, std::move(p),

@@ -3,6 +3,7 @@
 // is logged in order. Safe to use from several threads.
 #pragma once
 
+#include "platform/audio/buffer_list.h"
 #include "platform/audio/hal.h"
 
 #include <chrono>
@@ -29,7 +30,7 @@ public:
     // A buffer whose mData is null.
     ScriptedBufferList& addNull(std::uint32_t channels, std::uint32_t byteSize);
 
-    const AudioBufferList* list() const { return reinterpret_cast<const AudioBufferList*>(header_.data()); }
+    const AudioBufferList* list() const { return list_.list(); }
     std::size_t buffers() const { return storage_.size(); }
 
 private:
@@ -41,7 +42,7 @@ private:
         std::unique_ptr<float[]> data; // null for a null buffer
     };
     std::vector<Buffer> storage_;
-    std::vector<std::uint64_t> header_ = std::vector<std::uint64_t>(sizeof(AudioBufferList) / 8 + 1, 0);
+    BufferList list_;
 };
 
 class ScriptedHal : public Hal {
