@@ -7,6 +7,7 @@
 #include "platform/audio/pulse_connection.h"
 #include "platform/audio/pulse_processes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -49,6 +50,7 @@ public:
     OSStatus deviceStart(AudioObjectID device, IOProcID id) override;
     OSStatus deviceStop(AudioObjectID device, IOProcID id) override;
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) override;
+    void setLatencyTolerance(std::chrono::milliseconds tolerance) override;
 
 private:
     enum class Kind { source, process, sink };
@@ -131,6 +133,7 @@ private:
     IOProc* findProc(Aggregate& aggregate, IOProcID id);
 
     // Streams (pulse_streams.cpp).
+    pa_usec_t fragmentUsec() const;
     std::optional<std::string> defaultSinkMonitor();
     pa_stream* openStream(Aggregate& aggregate, bool microphone, const std::string& source, bool corked);
     void closeStream(pa_stream*& stream);
@@ -180,6 +183,9 @@ private:
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::uintptr_t nextProcId_ = 1;
+    // How long the recorder can wait for audio; the streams' fragments
+    // follow it (pulse_streams.cpp).
+    std::chrono::milliseconds latencyTolerance_{0};
 };
 
 } // namespace velko::audio::pulse

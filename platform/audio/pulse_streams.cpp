@@ -5,6 +5,7 @@
 #include "platform/audio/pulse.h"
 #include "platform/audio/pulse_hal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -15,8 +16,15 @@ namespace {
 
 using namespace selector;
 
-// About every 10 ms, as a sound card's period would be.
+// The IO cycles handed to the callbacks: about every 10 ms, as a sound
+// card's period would be.
 constexpr pa_usec_t kCycleUsec = 10 * PA_USEC_PER_MSEC;
+// The longest fragment the streams ask the server for. Longer ones would
+// save little more (8 wake-ups a second for both streams at this length)
+// and would slow down what waits for a fragment: the first audio after a
+// start, and the aligner's judgement that a side has stopped (three
+// fragments).
+constexpr pa_usec_t kLongestFragmentUsec = 250 * PA_USEC_PER_MSEC;
 // The rates a recording may ask for: the server resamples anything in
 // between, and nothing below is audio worth recording.
 constexpr double kLowestRate = 1000;
@@ -308,6 +316,25 @@ OSStatus PulseHal::destroyIOProcID(AudioObjectID device, IOProcID id) {
 
 // --- the streams -----------------------------------------------------------------
 
+// The fragment the streams are read in: a quarter of what the recorder can
+// wait for, in whole cycles, from one cycle up to kLongestFragmentUsec. The
+// server then wakes the recorder a few times per chunk, and a chunk waits at
+// most a quarter of its length for its last fragment.
+pa_usec_t PulseHal::fragmentUsec() const {
+    // In milliseconds, bounded first: any tolerance is taken, even a
+    // negative or an enormous one.
+    constexpr auto cycleMs = static_cast<std::int64_t>(kCycleUsec / PA_USEC_PER_MSEC);
+    constexpr auto longestMs = static_cast<std::int64_t>(kLongestFragmentUsec / PA_USEC_PER_MSEC);
+    std::int64_t quarter = std::clamp<std::int64_t>(latencyTolerance_.count(), 0, 4 * longestMs) / 4;
+    quarter = std::max(cycleMs, quarter / cycleMs * cycleMs);
+    return static_cast<pa_usec_t>(quarter) * PA_USEC_PER_MSEC;
+}
+
+void PulseHal::setLatencyTolerance(std::chrono::milliseconds tolerance) {
+    Locked locked(connection_);
+    latencyTolerance_ = tolerance;
+}
+
 pa_stream* PulseHal::openStream(Aggregate& aggregate, bool microphone, const std::string& source, bool corked) {
     pa_context* context = connection_.context();
     if (context == nullptr) return nullptr;
@@ -333,7 +360,7 @@ pa_stream* PulseHal::openStream(Aggregate& aggregate, bool microphone, const std
     pa_stream_set_read_callback(stream, &PulseHal::streamRead, &aggregate);
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr); // the server's choice for all but the fragment
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kCycleUsec, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentUsec(), &spec));
     // Pinned to its source: a microphone stream must end with its device
     // rather than be moved to record another, and the tap is moved by us
     // when the default sink changes, never by the server.
@@ -354,7 +381,8 @@ void PulseHal::closeStream(pa_stream*& stream) {
 
 OSStatus PulseHal::connectStreams(Aggregate& aggregate) {
     aggregate.aligner = std::make_unique<CycleAligner>(
-        aggregate.micChannels, static_cast<std::uint32_t>(std::max<double>(1.0, std::round(aggregate.rate / 100.0))));
+        aggregate.micChannels, static_cast<std::uint32_t>(std::max<double>(1.0, std::round(aggregate.rate / 100.0))),
+        static_cast<std::uint32_t>(fragmentUsec() / kCycleUsec));
     aggregate.micStream = openStream(aggregate, true, aggregate.micName, true);
     if (aggregate.micStream == nullptr) return connection_.isReady() ? kBadDevice : kNotRunning;
     if (auto monitor = defaultSinkMonitor()) {
