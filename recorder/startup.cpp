@@ -126,6 +126,9 @@ void emitReady(const Recorder& state) {
 }
 
 void startCapture(Recorder& state) {
+    // The host receives audio a chunk at a time: a backend that picks its
+    // own IO period may take longer periods for longer chunks.
+    state.hal.setLatencyTolerance(std::chrono::milliseconds(state.chunkMs));
     state.mic = defaultInputDevice(state.hal);
     state.micUID = state.mic.uid;
 

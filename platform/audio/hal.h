@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -247,6 +248,13 @@ public:
     virtual OSStatus deviceStop(AudioObjectID device, IOProcID id) = 0;
     // AudioDeviceDestroyIOProcID.
     virtual OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) = 0;
+
+    // A hint, given before the aggregate device is created: how long the
+    // caller can wait for audio (the recorder passes its chunk length). A
+    // backend that chooses its own IO period may use it to wake less often
+    // for longer chunks; the IO cycles it hands out are no longer for it.
+    // The platform's backend ignores it: the device sets the period.
+    virtual void setLatencyTolerance(std::chrono::milliseconds tolerance) { (void)tolerance; }
 };
 
 // The audio system of this machine: CoreAudio on macOS; on Linux the user's

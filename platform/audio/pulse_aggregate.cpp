@@ -262,7 +262,12 @@ OSStatus PulseHal::destroyIOProcID(AudioObjectID device, IOProcID id) {
 // --- the capture -----------------------------------------------------------------
 
 OSStatus PulseHal::openCapture(Aggregate& aggregate) {
-    return aggregate.capture.open(aggregate.rate, [this] { return defaultSinkMonitor(); });
+    return aggregate.capture.open(aggregate.rate, latencyTolerance_, [this] { return defaultSinkMonitor(); });
+}
+
+void PulseHal::setLatencyTolerance(std::chrono::milliseconds tolerance) {
+    Locked locked(connection_);
+    latencyTolerance_ = tolerance;
 }
 
 void PulseHal::followDefaultSink(const std::string& sink) {

@@ -4,9 +4,22 @@
 
 namespace velko::audio::pulse {
 
-CycleAligner::CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames)
-    : cycleFrames_(std::max<std::uint32_t>(cycleFrames, 1)), mic_{std::max<std::uint32_t>(micChannels, 1), {}},
-      tap_{1, {}} {}
+namespace {
+
+// Three fragments, as a time.
+std::uint64_t threeFragments(std::uint32_t cyclesPerFragment) {
+    return 3 * std::uint64_t{std::max<std::uint32_t>(cyclesPerFragment, 1)} * CycleAligner::kCycleUsec;
+}
+
+} // namespace
+
+CycleAligner::CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames, std::uint32_t cyclesPerFragment)
+    : cycleFrames_(std::max<std::uint32_t>(cycleFrames, 1)),
+      largestCountedBurst_(
+          std::size_t{cycleFrames_} *
+          std::max<std::size_t>(kBurstCycles, 2 * std::size_t{std::max<std::uint32_t>(cyclesPerFragment, 1)})),
+      runGapUsec_(std::max(kRunGapUsec, threeFragments(cyclesPerFragment))),
+      settleUsec_(std::max(kSettleUsec, runGapUsec_)), mic_{std::max<std::uint32_t>(micChannels, 1), {}}, tap_{1, {}} {}
 
 void CycleAligner::Side::push(const float* data, std::size_t count) {
     largestBurst = std::max(largestBurst, count);
@@ -40,8 +53,8 @@ void CycleAligner::Side::clear() {
     delivered = false;
 }
 
-void CycleAligner::Side::noteDelivery(std::uint64_t now) {
-    if (!delivered || now - lastPush > kRunGapUsec) {
+void CycleAligner::Side::noteDelivery(std::uint64_t now, std::uint64_t runGap) {
+    if (!delivered || now - lastPush > runGap) {
         quietBeforeRun = delivered ? now - lastPush : 0;
         runStart = now;
     }
@@ -60,13 +73,13 @@ void CycleAligner::noteTime(std::uint64_t now) {
 
 void CycleAligner::pushMic(const float* samples, std::size_t frames, std::uint64_t nowUsec) {
     noteTime(nowUsec);
-    mic_.noteDelivery(now_);
+    mic_.noteDelivery(now_, runGapUsec_);
     mic_.push(samples, frames);
 }
 
 void CycleAligner::pushTap(const float* samples, std::size_t frames, std::uint64_t nowUsec) {
     noteTime(nowUsec);
-    tap_.noteDelivery(now_);
+    tap_.noteDelivery(now_, runGapUsec_);
     tap_.push(samples, frames);
 }
 
@@ -85,11 +98,11 @@ bool CycleAligner::hasStopped(const Side& behind, const Side& ahead) const {
     // been quiet a while longer than that.
     std::uint64_t shared = 0;
     if (ahead.delivered && runStart(ahead) > lastPush(behind)) shared = ahead.quietBeforeRun;
-    return quiet >= shared + kSettleUsec;
+    return quiet >= shared + settleUsec_;
 }
 
 bool CycleAligner::isSteady(const Side& behind, const Side& ahead) const {
-    return behind.delivered && lastPush(behind) >= lastPush(ahead) && now_ - runStart(behind) >= kSettleUsec;
+    return behind.delivered && lastPush(behind) >= lastPush(ahead) && now_ - runStart(behind) >= settleUsec_;
 }
 
 // How far a side may fall behind the other before that counts as drift
@@ -98,7 +111,7 @@ bool CycleAligner::isSteady(const Side& behind, const Side& ahead) const {
 std::size_t CycleAligner::burstAllowance(const Side& side) const {
     // One freak burst (a backlog delivered after a pause) must not make
     // the allowance, and with it the wait for a stalled side, huge.
-    std::size_t burst = std::min<std::size_t>(side.largestBurst, 8 * std::size_t{cycleFrames_});
+    std::size_t burst = std::min(side.largestBurst, largestCountedBurst_);
     return 2 * std::max<std::size_t>(cycleFrames_, burst);
 }
 

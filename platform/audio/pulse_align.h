@@ -19,6 +19,12 @@
 // stopped only once it has been quiet for a while longer than the other side
 // was quiet before its latest deliveries, and a backlog counts as stale only
 // once the other side has been delivering steadily for a while.
+//
+// How long "a while" is depends on how often the server delivers: a stream
+// read in large fragments arrives in large bursts far apart, and the two
+// sides may then be a whole fragment out of step in ordinary running. The
+// aligner is told the fragment length (in cycles) and widens its rules to
+// match; at one cycle per fragment they are the rules stated below.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +35,9 @@ namespace velko::audio::pulse {
 
 class CycleAligner {
 public:
-    CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames);
+    // `cyclesPerFragment`: how many cycles the server is expected to
+    // deliver at a time (its fragment); 1 and up.
+    CycleAligner(std::uint32_t micChannels, std::uint32_t cycleFrames, std::uint32_t cyclesPerFragment = 1);
 
     // Appends frames (interleaved floats) delivered at `nowUsec` on a
     // monotonic clock; nullptr stands for a hole of silence in the stream.
@@ -44,6 +52,8 @@ public:
     void reset();
 
     std::uint32_t cycleFrames() const { return cycleFrames_; }
+    std::uint64_t runGapUsec() const { return runGapUsec_; }
+    std::uint64_t settleUsec() const { return settleUsec_; }
     std::size_t micBacklog() const { return mic_.frames(); }
     std::size_t tapBacklog() const { return tap_.frames(); }
 
@@ -53,13 +63,19 @@ public:
     };
     const Corrections& corrections() const { return corrections_; }
 
+    // The length of a cycle as the backend hands them out.
+    static constexpr std::uint64_t kCycleUsec = 10'000;
     // Deliveries further apart than this break a side's run of steady
-    // delivery.
+    // delivery; with fragments longer than a cycle, three fragments.
     static constexpr std::uint64_t kRunGapUsec = 100'000;
     // How long the evidence must stand before one side is padded or the
     // other's backlog is cut: longer than the second backlog of a stalled
-    // server takes to follow the first.
+    // server takes to follow the first, and never shorter than the run gap
+    // (a quiet spell that does not break a run is not a stop).
     static constexpr std::uint64_t kSettleUsec = 250'000;
+    // The largest burst that counts towards the allowance for uneven
+    // delivery, in cycles: 8, or two fragments when they are longer.
+    static constexpr std::uint32_t kBurstCycles = 8;
 
 private:
     // A first-in first-out queue of frames: samples from `head` on are
@@ -78,7 +94,7 @@ private:
         std::uint64_t runStart = 0;
         std::uint64_t quietBeforeRun = 0;
         std::size_t frames() const { return (samples.size() - head) / channels; }
-        void noteDelivery(std::uint64_t now);
+        void noteDelivery(std::uint64_t now, std::uint64_t runGap);
         void push(const float* data, std::size_t frames);
         // Moves up to `frames` frames into `out` and pads the rest with
         // silence; returns the frames padded.
@@ -101,6 +117,10 @@ private:
     void keepTogether();
 
     std::uint32_t cycleFrames_;
+    // The rules above, widened for the fragment length.
+    std::size_t largestCountedBurst_;
+    std::uint64_t runGapUsec_;
+    std::uint64_t settleUsec_;
     Side mic_;
     Side tap_;
     Corrections corrections_;

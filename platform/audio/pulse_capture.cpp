@@ -13,8 +13,15 @@
 namespace velko::audio::pulse {
 namespace {
 
-// About every 10 ms, as a sound card's period would be.
-constexpr pa_usec_t kCycleUsec = 10 * PA_USEC_PER_MSEC;
+// The IO cycles handed to the sink: about every 10 ms, as a sound card's
+// period would be.
+constexpr pa_usec_t kCycleUsec = CycleAligner::kCycleUsec;
+// The longest fragment the streams ask the server for. Longer ones would
+// save little more (8 wake-ups a second for both streams at this length)
+// and would slow down what waits for a fragment: the first audio after a
+// start, and the aligner's judgement that a side has stopped (three
+// fragments).
+constexpr pa_usec_t kLongestFragmentUsec = 250 * PA_USEC_PER_MSEC;
 constexpr double kCyclesPerSecond = static_cast<double>(PA_USEC_PER_SEC) / kCycleUsec;
 
 // The longest a stop waits for the server to confirm it. The stop holds
@@ -41,9 +48,21 @@ PulseCapture::~PulseCapture() { close(); }
 
 // --- the streams -------------------------------------------------------------
 
-OSStatus PulseCapture::open(std::uint32_t rate, const std::function<std::optional<std::string>()>& findMonitor) {
+pa_usec_t PulseCapture::fragmentFor(std::chrono::milliseconds latencyTolerance) {
+    // In milliseconds, bounded first: any tolerance is taken, even a
+    // negative or an enormous one.
+    constexpr auto cycleMs = static_cast<std::int64_t>(kCycleUsec / PA_USEC_PER_MSEC);
+    constexpr auto longestMs = static_cast<std::int64_t>(kLongestFragmentUsec / PA_USEC_PER_MSEC);
+    std::int64_t quarter = std::clamp<std::int64_t>(latencyTolerance.count(), 0, 4 * longestMs) / 4;
+    quarter = std::max(cycleMs, quarter / cycleMs * cycleMs);
+    return static_cast<pa_usec_t>(quarter) * PA_USEC_PER_MSEC;
+}
+
+OSStatus PulseCapture::open(std::uint32_t rate, std::chrono::milliseconds latencyTolerance,
+                            const std::function<std::optional<std::string>()>& findMonitor) {
     close();
     rate_ = rate;
+    fragmentUsec_ = fragmentFor(latencyTolerance);
     aligner_ = makeAligner();
     mic_ = openStream(true, microphone_.name, true);
     if (mic_ == nullptr) return connection_.isReady() ? kBadDevice : kNotRunning;
@@ -80,13 +99,14 @@ bool PulseCapture::isReady() const { return mic_ != nullptr && pa_stream_get_sta
 // Joins the cycles at the length the streams' fragments are asked for.
 std::unique_ptr<CycleAligner> PulseCapture::makeAligner() const {
     return std::make_unique<CycleAligner>(
-        microphone_.channels, static_cast<std::uint32_t>(std::max<double>(1.0, std::round(rate_ / kCyclesPerSecond))));
+        microphone_.channels, static_cast<std::uint32_t>(std::max<double>(1.0, std::round(rate_ / kCyclesPerSecond))),
+        static_cast<std::uint32_t>(fragmentUsec_ / kCycleUsec));
 }
 
 pa_buffer_attr PulseCapture::bufferAttr(const pa_sample_spec& spec) const {
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr); // the server's choice for all but the fragment
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kCycleUsec, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentUsec_, &spec));
     return attr;
 }
 

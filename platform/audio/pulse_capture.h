@@ -9,6 +9,7 @@
 #include "platform/audio/pulse_align.h"
 #include "platform/audio/pulse_connection.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,12 +57,21 @@ public:
     PulseCapture(const PulseCapture&) = delete;
     PulseCapture& operator=(const PulseCapture&) = delete;
 
-    // Opens both streams anew, corked, at `rate`: first the microphone's,
+    // The fragment the streams are read in for a caller that can wait
+    // `latencyTolerance` for audio: a quarter of it in whole cycles, from
+    // one cycle (10 ms) up to 250 ms. The server then wakes the recorder a
+    // few times per chunk, and a chunk waits at most a quarter of its length
+    // for its last fragment.
+    static pa_usec_t fragmentFor(std::chrono::milliseconds latencyTolerance);
+
+    // Opens both streams anew, corked, at `rate`, read in fragments of
+    // fragmentFor(latencyTolerance): first the microphone's,
     // then the tap on the monitor that `findMonitor` names (asked once the
     // microphone's stream is on its way); without one the tap is silence
     // until retarget(). Fails, with nothing left open, when the
     // microphone's stream does not become ready.
-    OSStatus open(std::uint32_t rate, const std::function<std::optional<std::string>()>& findMonitor);
+    OSStatus open(std::uint32_t rate, std::chrono::milliseconds latencyTolerance,
+                  const std::function<std::optional<std::string>()>& findMonitor);
     void close();
     // Whether open() left a microphone stream (ready, or ended since).
     bool isOpen() const { return mic_ != nullptr; }
@@ -100,6 +110,7 @@ private:
     CycleSink& sink_;
 
     std::uint32_t rate_ = 0;
+    pa_usec_t fragmentUsec_ = 0;
     pa_stream* mic_ = nullptr;
     pa_stream* tap_ = nullptr;
     std::string tapMonitor_;

@@ -10,6 +10,7 @@
 #include "platform/audio/pulse_connection.h"
 #include "platform/audio/pulse_processes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -65,6 +66,7 @@ public:
     OSStatus deviceStart(AudioObjectID device, IOProcID id) override;
     OSStatus deviceStop(AudioObjectID device, IOProcID id) override;
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID id) override;
+    void setLatencyTolerance(std::chrono::milliseconds tolerance) override;
 
 private:
     enum class Kind { source, process, sink };
@@ -190,6 +192,9 @@ private:
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::uintptr_t nextProcId_ = 1;
+    // How long the recorder can wait for audio; the capture's fragments
+    // follow it.
+    std::chrono::milliseconds latencyTolerance_{0};
 };
 
 } // namespace velko::audio::pulse

@@ -137,6 +137,16 @@ public:
     // What the program passed to the last creation call.
     std::optional<TapDescription> lastTapDescription() const;
     std::optional<AggregateDescription> lastAggregateDescription() const;
+    // The last latency hint, kept apart from the call log (a hint changes
+    // nothing a program does on the platform).
+    std::optional<std::chrono::milliseconds> lastLatencyTolerance() const {
+        std::lock_guard lock(mutex_);
+        return lastTolerance_;
+    }
+    void setLatencyTolerance(std::chrono::milliseconds tolerance) override {
+        std::lock_guard lock(mutex_);
+        lastTolerance_ = tolerance;
+    }
 
     // Runs `observer` on every call as it is logged (a test in another
     // process can stream the log out through it).
@@ -199,6 +209,7 @@ private:
     OSStatus teardownStatus_ = kNoErr;
     std::optional<TapDescription> lastTap_;
     std::optional<AggregateDescription> lastAggregate_;
+    std::optional<std::chrono::milliseconds> lastTolerance_;
     std::function<void(const Call&)> observer_;
     std::condition_variable_any changed_;
     std::map<std::uintptr_t, IOProc> ioProcs_;

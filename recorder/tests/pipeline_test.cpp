@@ -35,6 +35,8 @@ TEST(Pipeline, StopWhileCyclesArriveLosesNothingAccepted) {
         state.chunkMs = chunkMs;
         state.outputFd = ::memfd_create("pipeline", MFD_CLOEXEC);
         startCapture(state);
+        EXPECT_EQ(hal.lastLatencyTolerance(), std::chrono::milliseconds(chunkMs))
+            << "the backend hears the chunk length";
 
         std::atomic<std::int64_t> accepted{0};
         std::thread feeder([&] {

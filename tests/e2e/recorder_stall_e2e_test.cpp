@@ -45,7 +45,9 @@ TEST_P(RecorderWithFrozenServer, StopsInBoundedTimeAndWritesWhatItCaptured) {
     ASSERT_TRUE(server);
     auto recorder = server->spawn({VELKO_RECORDER, "--chunk-ms", "1000"});
     ASSERT_TRUE(recorder.waitForErrLines(1)) << recorder.err();
-    keepRecording(recorder, 500ms);
+    // Long enough for a few of the streams' fragments (250 ms at this chunk
+    // length) to have come before the freeze.
+    keepRecording(recorder, 800ms);
     FrozenServer frozen(*server);
     keepRecording(recorder, 200ms);
     auto asked = Clock::now();
