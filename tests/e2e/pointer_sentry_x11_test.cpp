@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -154,9 +156,35 @@ protected:
     }
 
     // After a failure: the window tree and what a desktop program said.
-    void diagnose(ChildProcess& program) {
+    // Ends `program` and says how it ended, what it wrote and what the
+    // screen held.
+    std::string describe(ChildProcess& program) {
         program.waitFor([] { return false; }, 100ms);
-        ADD_FAILURE() << "window tree:\n" << windowTree() << "\nits output:\n" << program.out() << program.err();
+        auto end = program.wait(100ms);
+        std::string ending = end.timedOut   ? "it was still running"
+                             : end.exited   ? "it had exited with status " + std::to_string(end.status)
+                             : end.signaled ? "it had been killed by signal " + std::to_string(end.signal)
+                                            : "it had ended";
+        return ending + "\nwindow tree:\n" + windowTree() + "\nits output:\n" + program.out() + program.err();
+    }
+
+    void diagnose(ChildProcess& program, const std::string& what) {
+        ADD_FAILURE() << what << "; " << describe(program);
+    }
+
+    // Starts the desktop program and waits for its window. One that falls
+    // over or hangs while it starts is the fixture's trouble, not the
+    // sentry's, so it gets a second start; `trouble` keeps what the failed
+    // starts did.
+    std::optional<ChildProcess> startDesktop(Window& background, std::string& trouble) {
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            // Its pipes are read while it starts, so that nothing it writes
+            // can hold it up.
+            auto desktop = server_->spawn({"pcmanfm", "--desktop"});
+            if (desktop.waitFor([&] { return (background = desktopWindow()) != None; }, 15s)) return desktop;
+            trouble += "start " + std::to_string(attempt) + ": " + describe(desktop) + "\n";
+        }
+        return std::nullopt;
     }
 
     // What xwininfo says of the whole window tree, for failure messages.
@@ -339,10 +367,12 @@ TEST_F(PointerSentryX11, ClicksStillArriveWhileAnotherClientHoldsAGrab) {
 TEST_F(PointerSentryX11, ADesktopProgramUnderAWindowManagerCountsAndFramedWindowsDoNot) {
     auto manager = server_->spawn({"openbox"});
     ASSERT_TRUE(eventually([&] { return windowManagerRuns(); }, 20s)) << "openbox did not start";
-    auto desktop = server_->spawn({"pcmanfm", "--desktop"});
     Window background = None;
-    ASSERT_TRUE(eventually([&] { return (background = desktopWindow()) != None; }, 20s))
-        << "pcmanfm showed no desktop window";
+    std::string trouble;
+    auto started = startDesktop(background, trouble);
+    ASSERT_TRUE(started) << "pcmanfm showed no desktop window\n" << trouble;
+    ChildProcess& desktop = *started;
+    if (!trouble.empty()) std::cerr << "pcmanfm needed a second start\n" << trouble;
 
     Window window = makeWindow({100, 100, 400, 300});
     ASSERT_TRUE(eventually([&] { return parentOf(window) != DefaultRootWindow(display_); }))
@@ -360,7 +390,7 @@ TEST_F(PointerSentryX11, ADesktopProgramUnderAWindowManagerCountsAndFramedWindow
     auto sentry = startSentry();
     xdotool("mousemove " + desktopSpot + " click --delay 0 1");
     expectClicks(sentry, 1);
-    if (HasFailure()) return diagnose(desktop);
+    if (HasFailure()) return diagnose(desktop, "the desktop click was not counted");
 
     // The client area and the frame's title bar, then a desktop click as
     // the fence (a right click would open the desktop's menu).
@@ -368,7 +398,7 @@ TEST_F(PointerSentryX11, ADesktopProgramUnderAWindowManagerCountsAndFramedWindow
     xdotool("mousemove " + titleBar + " click --delay 0 1");
     xdotool("mousemove " + desktopSpot + " click --delay 0 1");
     expectClicks(sentry, 2);
-    if (HasFailure()) diagnose(desktop);
+    if (HasFailure()) diagnose(desktop, "after the clicks on the window and its frame");
 }
 
 TEST_F(PointerSentryX11, WithoutADisplayThereIsNoMonitor) {

@@ -130,8 +130,22 @@ std::unique_ptr<XServer> XServer::start(std::string& error, XServerKind kind) {
     server->name_ = ":" + number;
     std::filesystem::create_directories(home + "/config");
     std::filesystem::create_directories(home + "/cache");
-    server->env_ = {"DISPLAY=" + server->name_, "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config",
-                    "XDG_CACHE_HOME=" + home + "/cache", "XDG_DATA_HOME=" + home + "/data"};
+    std::filesystem::create_directories(home + "/session");
+    std::filesystem::permissions(home + "/session", std::filesystem::perms::owner_all);
+    // Nothing of the session the tests run in reaches the desktop programs:
+    // their runtime folder (where single-instance programs keep their
+    // sockets) is private, toolkits stay on X11, and the session bus is one
+    // that is not there, so a program that asks for it is refused at once.
+    server->env_ = {"DISPLAY=" + server->name_,
+                    "HOME=" + home,
+                    "XDG_CONFIG_HOME=" + home + "/config",
+                    "XDG_CACHE_HOME=" + home + "/cache",
+                    "XDG_DATA_HOME=" + home + "/data",
+                    "XDG_RUNTIME_DIR=" + home + "/session",
+                    "GDK_BACKEND=x11",
+                    "WAYLAND_DISPLAY=",
+                    "NO_AT_BRIDGE=1",
+                    "DBUS_SESSION_BUS_ADDRESS=unix:path=" + home + "/session/no-bus"};
     server->display_ = XOpenDisplay(server->name_.c_str());
     if (server->display_ == nullptr) {
         error = "could not connect to " + std::string(program) + " on " + server->name_;
