@@ -321,7 +321,8 @@ OSStatus PulseHal::getStringProperty(AudioObjectID id, const AudioObjectProperty
 OSStatus PulseHal::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t dataSize, const void* data) {
     Locked locked(connection_);
-    if (Aggregate* aggregate = findAggregate(object)) {
+    // Held: a new rate opens the streams again, which waits for the server.
+    if (auto aggregate = holdAggregate(object)) {
         if (connection_.inLoopThread()) return kIllegalOperation;
         if (address.mSelector != kAudioDevicePropertyNominalSampleRate) return kUnsupportedOperation;
         return setAggregateRate(*aggregate, dataSize, data);

@@ -115,9 +115,11 @@ OSStatus PulseHal::destroyProcessTap(AudioObjectID tap) {
 
 // --- the aggregate device ------------------------------------------------------
 
-PulseHal::Aggregate* PulseHal::findAggregate(AudioObjectID id) {
+PulseHal::Aggregate* PulseHal::findAggregate(AudioObjectID id) { return holdAggregate(id).get(); }
+
+std::shared_ptr<PulseHal::Aggregate> PulseHal::holdAggregate(AudioObjectID id) {
     auto it = aggregates_.find(id);
-    return it == aggregates_.end() ? nullptr : it->second.get();
+    return it == aggregates_.end() ? nullptr : it->second;
 }
 
 OSStatus PulseHal::withProc(AudioObjectID device, IOProcID id,
@@ -152,7 +154,7 @@ OSStatus PulseHal::createAggregateDevice(const AggregateDescription& description
     }
     if (mic == nullptr) return kBadDevice;
 
-    auto aggregate = std::make_unique<Aggregate>(
+    auto aggregate = std::make_shared<Aggregate>(
         connection_, nextId_++, description.at(aggregate_key::uid).get<std::string>(), *mic, tap->name);
     outDevice = aggregate->id;
     aggregates_.emplace(aggregate->id, std::move(aggregate));
@@ -226,11 +228,21 @@ OSStatus PulseHal::createIOProcIDWithBlock(std::optional<IOProcID>& outID, Audio
 OSStatus PulseHal::deviceStart(AudioObjectID device, IOProcID id) {
     Locked locked(connection_);
     if (connection_.inLoopThread()) return kIllegalOperation;
-    return withProc(device, id, [this](Aggregate& aggregate, IOProc& proc) {
+    std::shared_ptr<Aggregate> held;
+    OSStatus found = withProc(device, id, [&](Aggregate&, IOProc& proc) {
+        if (!proc.running) held = holdAggregate(device);
+        return kNoErr;
+    });
+    if (found != kNoErr || held == nullptr) return found;
+    if (!held->capture.isReady()) {
+        // Opening waits for the server with the lock let go: meanwhile
+        // another thread may add or remove callbacks or destroy the device.
+        // `held` keeps the device alive until the open is over; the
+        // callback and the device are looked up again after it.
+        if (OSStatus status = openCapture(*held); status != kNoErr) return status;
+    }
+    return withProc(device, id, [](Aggregate& aggregate, IOProc& proc) {
         if (proc.running) return kNoErr;
-        if (!aggregate.capture.isReady()) {
-            if (OSStatus status = openCapture(aggregate); status != kNoErr) return status;
-        }
         if (!aggregate.running() && !aggregate.capture.start()) return kBadDevice;
         proc.running = true;
         return kNoErr;

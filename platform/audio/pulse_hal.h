@@ -141,6 +141,9 @@ private:
     OSStatus answerAggregate(const Aggregate& aggregate, const AudioObjectPropertyAddress& address, Value& value);
     OSStatus setAggregateRate(Aggregate& aggregate, std::uint32_t dataSize, const void* data);
     Aggregate* findAggregate(AudioObjectID id);
+    // The device and a share in it, so that it outlives a wait for the
+    // server during which another thread may destroy it.
+    std::shared_ptr<Aggregate> holdAggregate(AudioObjectID id);
     // Runs `call` on the aggregate `device` and its IO callback `id`, or
     // answers what a call on them answers when either is unknown. The
     // caller holds the lock, once: a wait for the server releases only one
@@ -190,7 +193,7 @@ private:
     std::vector<Listener> listeners_;
 
     std::map<AudioObjectID, Tap> taps_;
-    std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
+    std::map<AudioObjectID, std::shared_ptr<Aggregate>> aggregates_;
     std::uintptr_t nextProcId_ = 1;
     // How long the recorder can wait for audio; the capture's fragments
     // follow it.

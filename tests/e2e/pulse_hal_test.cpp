@@ -9,9 +9,12 @@
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 namespace velko::e2e {
 namespace {
@@ -449,6 +452,50 @@ TEST_P(PulseHalTest, AggregateDeviceDeliversEqualCyclesFromMicrophoneAndTap) {
     ASSERT_EQ(hal_->deviceStop(device, *proc), kNoErr);
     EXPECT_EQ(hal_->destroyIOProcID(device, *proc), kNoErr);
     EXPECT_EQ(hal_->destroyAggregateDevice(device), kNoErr);
+    EXPECT_EQ(hal_->destroyProcessTap(tap), kNoErr);
+    EXPECT_TRUE(eventually([&] { return server_->sourceOutputs().empty(); })) << "nothing left on the server";
+}
+
+// A start opens the streams and waits for the server with the lock let go.
+// Another thread that meanwhile adds a callback and destroys the device
+// leaves the start with an error, and nothing behind.
+TEST_P(PulseHalTest, ADeviceDestroyedWhileItsStartWaitsForTheServer) {
+    auto queue = dispatch::Queue::serial("velko.test.io", dispatch::Qos::userInitiated);
+    auto micUID = stringOf(*hal_, defaultInput(*hal_), kAudioDevicePropertyDeviceUID).value_or("");
+    auto tapDescription = hal_->monoGlobalTapButExcludeProcesses({});
+    AudioObjectID tap = kUnknownObject;
+    ASSERT_EQ(hal_->createProcessTap(tapDescription, tap), kNoErr);
+    AudioObjectID device = kUnknownObject;
+    ASSERT_EQ(hal_->createAggregateDevice(aggregateOf("test.aggregate", micUID, tapDescription.uuid), device), kNoErr);
+    CycleLog log;
+    std::optional<IOProcID> proc;
+    ASSERT_EQ(hal_->createIOProcIDWithBlock(proc, device, *queue, log.block()), kNoErr);
+
+    server_->signalServer(SIGSTOP);
+    std::atomic<OSStatus> started{kNoErr};
+    std::atomic<bool> returned{false};
+    std::thread starter([&] {
+        started = hal_->deviceStart(device, *proc);
+        returned = true;
+    });
+    // The start is waiting for the frozen server by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(returned);
+    // Callbacks enough to move the device's list of them.
+    std::vector<IOProcID> more;
+    for (int i = 0; i < 16; ++i) {
+        std::optional<IOProcID> another;
+        EXPECT_EQ(hal_->createIOProcIDWithBlock(another, device, *queue, log.block()), kNoErr);
+        if (another) more.push_back(*another);
+    }
+    EXPECT_EQ(hal_->destroyAggregateDevice(device), kNoErr);
+    server_->signalServer(SIGCONT);
+    starter.join();
+
+    EXPECT_EQ(started, kAudioHardwareBadObjectError) << "the device went while the start waited";
+    EXPECT_EQ(hal_->deviceStop(device, *proc), kAudioHardwareBadObjectError);
+    queue->sync([] {});
+    EXPECT_EQ(log.count(), 0u);
     EXPECT_EQ(hal_->destroyProcessTap(tap), kNoErr);
     EXPECT_TRUE(eventually([&] { return server_->sourceOutputs().empty(); })) << "nothing left on the server";
 }
