@@ -138,37 +138,38 @@ bool CycleAligner::nextCycle(std::vector<float>& mic, std::vector<float>& tap) {
     return true;
 }
 
+CycleAligner::Lead CycleAligner::lead() {
+    const std::size_t m = mic_.frames();
+    const std::size_t t = tap_.frames();
+    if (m > t) return Lead{mic_, tap_, m - t};
+    return Lead{tap_, mic_, t - m};
+}
+
+void CycleAligner::dropAhead(const Lead& lead, std::size_t frames) {
+    lead.ahead.drop(frames);
+    (&lead.ahead == &mic_ ? corrections_.micDropped : corrections_.tapDropped) += frames;
+}
+
 void CycleAligner::dropStaleBacklog() {
     // A side that delivers far more at once than the other has had time
     // to (its stream paused, then caught up) carries audio from a time the
     // other side has already filled: keep only the newest part.
-    const std::size_t m = mic_.frames();
-    const std::size_t t = tap_.frames();
-    Side& ahead = m > t ? mic_ : tap_;
-    const Side& behind = m > t ? tap_ : mic_;
-    std::size_t difference = m > t ? m - t : t - m;
-    std::size_t allowance = burstAllowance(behind);
-    if (difference <= cycleFrames_ + 4 * allowance) return;
+    const Lead lead = this->lead();
+    std::size_t allowance = burstAllowance(lead.behind);
+    if (lead.difference <= cycleFrames_ + 4 * allowance) return;
     // Only against a side that delivers as it should: right after a stall
     // the side behind may still have its own backlog on the way.
-    if (!isSteady(behind, ahead)) return;
-    ahead.drop(difference - allowance);
-    (&ahead == &mic_ ? corrections_.micDropped : corrections_.tapDropped) += difference - allowance;
+    if (!isSteady(lead.behind, lead.ahead)) return;
+    dropAhead(lead, lead.difference - allowance);
 }
 
 void CycleAligner::keepTogether() {
-    const std::size_t m = mic_.frames();
-    const std::size_t t = tap_.frames();
-    Side& ahead = m > t ? mic_ : tap_;
-    const Side& behind = m > t ? tap_ : mic_;
-    std::size_t difference = m > t ? m - t : t - m;
-    std::size_t tolerated = burstAllowance(behind);
-    if (difference <= tolerated || !isSteady(behind, ahead)) return;
+    const Lead lead = this->lead();
+    std::size_t tolerated = burstAllowance(lead.behind);
+    if (lead.difference <= tolerated || !isSteady(lead.behind, lead.ahead)) return;
     // Drift: a few frames a cycle, too few to hear.
-    std::size_t excess = difference - tolerated;
-    std::size_t drop = std::min(excess, std::max<std::size_t>(2, cycleFrames_ / 64));
-    ahead.drop(drop);
-    (&ahead == &mic_ ? corrections_.micDropped : corrections_.tapDropped) += drop;
+    std::size_t excess = lead.difference - tolerated;
+    dropAhead(lead, std::min(excess, std::max<std::size_t>(2, cycleFrames_ / 64)));
 }
 
 } // namespace velko::audio::pulse

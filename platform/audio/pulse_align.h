@@ -113,6 +113,15 @@ private:
     // did, in a run that has gone on for a while): what `ahead` holds beyond
     // it is surplus, not a backlog that `behind` has yet to match.
     bool isSteady(const Side& behind, const Side& ahead) const;
+    // The side that holds more frames, the other, and by how many.
+    struct Lead {
+        Side& ahead;
+        const Side& behind;
+        std::size_t difference;
+    };
+    Lead lead();
+    // Drops `frames` from the side ahead, and counts them.
+    void dropAhead(const Lead& lead, std::size_t frames);
     void dropStaleBacklog();
     void keepTogether();
 
