@@ -228,6 +228,7 @@ OSStatus PulseHal::createIOProcIDWithBlock(std::optional<IOProcID>& outID, Audio
 OSStatus PulseHal::deviceStart(AudioObjectID device, IOProcID id) {
     Locked locked(connection_);
     if (connection_.inLoopThread()) return kIllegalOperation;
+    // Nothing is held when the callback is unknown or already running.
     std::shared_ptr<Aggregate> held;
     OSStatus found = withProc(device, id, [&](Aggregate&, IOProc& proc) {
         if (!proc.running) held = holdAggregate(device);
